@@ -1,0 +1,58 @@
+#include "child_start.h"
+
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t kInterpreterFileName[] = L"\\cmd.exe";
+
+// The interpreter is always taken from the system folder: left to the platform's
+// search, a cmd.exe in the launcher's folder or the current directory would run instead.
+bool find_interpreter(wchar_t* path, UINT capacity) {
+    const UINT folderLength = GetSystemDirectoryW(path, capacity);
+    const size_t fileNameLength = wcslen(kInterpreterFileName);
+    if (folderLength == 0 || folderLength + fileNameLength >= capacity) {
+        return false;
+    }
+    wmemcpy(path + folderLength, kInterpreterFileName, fileNameLength + 1);
+    return true;
+}
+
+HANDLE create_child_process(const wchar_t* applicationName, wchar_t* commandText,
+                            DWORD creationFlags) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(applicationName, commandText, nullptr, nullptr, FALSE, creationFlags,
+                        nullptr, nullptr, &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+}  // namespace
+
+HANDLE start_child(const ChildStartRequest& request) {
+    wchar_t* commandText = static_cast<wchar_t*>(malloc(kCommandTextCapacity * sizeof(wchar_t)));
+    if (commandText == nullptr) {
+        return nullptr;
+    }
+    HANDLE process = nullptr;
+    wchar_t interpreter[MAX_PATH];
+    if (write_command_text(request, commandText, kCommandTextCapacity)) {
+        if (!request.viaInterpreter) {
+            process = create_child_process(nullptr, commandText, request.creationFlags);
+        } else if (find_interpreter(interpreter, MAX_PATH)) {
+            process = create_child_process(interpreter, commandText, request.creationFlags);
+        }
+    }
+    free(commandText);
+    return process;
+}
+
+void write_start_report(const ReportOutput& output, const wchar_t* argument, bool started) {
+    const wchar_t* const line[] = {L"run [", argument, L"]...", started ? L"ok" : L"error"};
+    write_report_line(output, line);
+}

@@ -1,0 +1,66 @@
+#include "driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "child_start.h"
+#include "launch_settings.h"
+#include "report_output.h"
+
+// Asks the runtime's start-up to expand wildcard patterns among the arguments.
+extern "C" {
+int _dowildcard = -1;
+}
+
+namespace {
+
+constexpr wchar_t kBanner[] = L"Quorvel / " __DATE__;
+
+// Starts every command in argument order, each with the settings in force at its position.
+void start_children(const ChildTable& table, wchar_t** arguments, const ReportOutput& output) {
+    LaunchSettings settings = initial_launch_settings();
+    for (int i = 1; i < table.count; ++i) {
+        if (apply_switch(arguments[i], &settings)) {
+            continue;
+        }
+        table.slots[i] = start_child(compose_child_start(arguments[i], settings));
+        write_start_report(output, arguments[i], table.slots[i] != nullptr);
+    }
+}
+
+void close_children(const ChildTable& table) {
+    for (int i = 0; i < table.count; ++i) {
+        if (table.slots[i] != nullptr) {
+            CloseHandle(table.slots[i]);
+            table.slots[i] = nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
+    if (argc <= 1) {
+        return -1;
+    }
+    const size_t count = static_cast<size_t>(argc);
+    // The child table and the wait set share one block: entries 0..N-1 and N..2N-1.
+    HANDLE* block = static_cast<HANDLE*>(malloc(2 * count * sizeof(HANDLE)));
+    if (block == nullptr) {
+        perror(nullptr);
+        return -1;
+    }
+    const ChildTable table{block, argc};
+    memset(table.slots, 0, count * sizeof(HANDLE));
+
+    const ReportOutput output = open_report_output();
+    const wchar_t* const banner[] = {kBanner};
+    write_report_line(output, banner);
+
+    start_children(table, argv, output);
+    close_children(table);
+
+    free(block);
+    return 0;
+}

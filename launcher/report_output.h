@@ -1,0 +1,23 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+// Standard output as the launcher found it. A console gets the text as UTF-16 through
+// the console itself; a file or a pipe gets it as UTF-8.
+struct ReportOutput {
+    HANDLE handle;
+    bool isConsole;
+};
+
+ReportOutput open_report_output();
+
+// Writes the pieces and a CRLF as one line, at once and unbuffered, so that a reader
+// sees each line as soon as it is complete and no line is lost if the launcher dies.
+void write_report_line(const ReportOutput& output, const wchar_t* const pieces[], size_t count);
+
+template <size_t Count>
+void write_report_line(const ReportOutput& output, const wchar_t* const (&pieces)[Count]) {
+    write_report_line(output, pieces, Count);
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds quorvel.exe and runs it under Wine with the arguments given.
+# Installs what it needs on a fresh Debian machine.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+bash "$root/scripts/install-deps.sh" >&2
+# The banner shows the date of the last commit, so that a build can be repeated exactly.
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)
+export SOURCE_DATE_EPOCH
+configure_and_build --target quorvel >&2
+
+start_wineserver
+trap stop_wineserver EXIT
+status=0
+wine "$build/quorvel.exe" "$@" || status=$?
+exit $status

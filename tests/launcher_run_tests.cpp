@@ -1,0 +1,183 @@
+// Runs the real quorvel.exe and compares its standard output byte for byte, its exit
+// status, and what its children recorded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kBanner = std::string("Quorvel / ") + __DATE__ + "\r\n";
+
+std::string started(const std::string& argument) { return "run [" + argument + "]...ok\r\n"; }
+std::string failed(const std::string& argument) { return "run [" + argument + "]...error\r\n"; }
+
+std::vector<std::string> lines_of(const std::string& output) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = output.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        lines.push_back(output.substr(start, end - start + 2));
+    }
+    return lines;
+}
+
+TEST(LauncherRunTest, WithoutArgumentsItFailsSilently) {
+    ScratchFolder folder;
+    const LauncherResult result = run_launcher({}, folder);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, static_cast<DWORD>(-1));
+    EXPECT_EQ(result.output, "");
+}
+
+TEST(LauncherRunTest, BannerCarriesTheBuildDate) {
+    ScratchFolder folder;
+    const LauncherResult result = run_launcher({L"--con"}, folder);
+    // "Mmm dd yyyy" with the day padded by a blank, as the compiler's date has it.
+    ASSERT_EQ(result.output.size(), std::string("Quorvel / Jul  2 2017\r\n").size());
+    EXPECT_EQ(result.output, kBanner);
+}
+
+// Direct-mode commands that name no program fail to start, so these runs show exactly
+// what is a switch and what is a command, without opening any window.
+TEST(LauncherRunTest, ReportsEveryCommandAndNoSwitch) {
+    struct Case {
+        std::vector<std::wstring> arguments;
+        std::string output;  // after the banner
+    };
+    const Case cases[] = {
+        {{L"--no-shl"}, ""},
+        {{L"--no-con", L"--con", L"--no-shl", L"--shl", L"--high", L"--normal", L"--above",
+          L"--below"},
+         ""},
+        {{L"--no-shl", L"--HIGH", L"-high", L"--no-conx", L"--quiet", L""},
+         failed("--HIGH") + failed("-high") + failed("--no-conx") + failed("--quiet") +
+             failed("")},
+        {{L"--no-shl", L"missing.exe", L"missing.exe", L"--shl"},
+         failed("missing.exe") + failed("missing.exe")},
+        {{L"--no-shl", L"no such program.exe /x"}, failed("no such program.exe /x")},
+        {{L"--no-shl", L"caf\u00e9", L"\u65e5\u672c"},
+         failed("caf\xc3\xa9") + failed("\xe6\x97\xa5\xe6\x9c\xac")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        ScratchFolder folder;
+        const LauncherResult result = run_launcher(c.arguments, folder);
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.output, kBanner + c.output);
+    }
+}
+
+TEST(LauncherRunTest, WildcardsExpandToOneCommandPerFile) {
+    ScratchFolder folder;
+    for (const wchar_t* name : {L"one.dat", L"two.dat", L"three.txt"}) {
+        CloseHandle(CreateFileW(folder.file(name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    const LauncherResult result = run_launcher({L"--no-shl", L"*.dat"}, folder);
+    std::vector<std::string> lines = lines_of(result.output);
+    std::sort(lines.begin() + 1, lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{kBanner, failed("one.dat"), failed("two.dat")}));
+}
+
+TEST(LauncherRunTest, DirectChildGetsTheArgumentAsItsWholeCommandLine) {
+    ScratchFolder folder;
+    const std::wstring command = L"test_child.exe --record r.txt --print \"a  b\" caf\u00e9";
+    const LauncherResult result = run_launcher({L"--no-shl", command}, folder);
+    ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
+    EXPECT_EQ(record_values(folder.file(L"r.txt"), "command-line"),
+              std::vector<std::string>{to_utf8(command)});
+    EXPECT_EQ(record_values(folder.file(L"r.txt"), "cwd"),
+              std::vector<std::string>{to_utf8(folder.path)});
+}
+
+TEST(LauncherRunTest, AnArgumentNearThePlatformLimitReachesTheChildWhole) {
+    ScratchFolder folder;
+    const std::wstring command = L"test_child.exe --record r.txt " + std::wstring(32550, L'x');
+    const LauncherResult result = run_launcher({L"--no-shl", L"--no-con", command}, folder);
+    EXPECT_EQ(result.output, kBanner + started(to_utf8(command)));
+    ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
+    EXPECT_EQ(record_values(folder.file(L"r.txt"), "command-line"),
+              std::vector<std::string>{to_utf8(command)});
+}
+
+// A direct child that keeps the launcher's console writes into the launcher's output;
+// one without a window, or one started through the interpreter, does not.
+TEST(LauncherRunTest, OnlyADirectChildWithConsoleSharesTheLaunchersOutput) {
+    struct Case {
+        std::vector<std::wstring> switches;
+        bool shared;
+    };
+    const Case cases[] = {{{L"--no-shl"}, true},
+                          {{L"--no-shl", L"--no-con"}, false},
+                          {{L"--no-con"}, false}};
+    for (const Case& c : cases) {
+        ScratchFolder folder;
+        std::vector<std::wstring> arguments = c.switches;
+        arguments.push_back(L"test_child.exe --record r.txt --print shared-line");
+        const LauncherResult result = run_launcher(arguments, folder);
+        ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
+        Sleep(100);  // the child's line may land after the launcher has ended
+        const std::string output = read_file(folder.file(L"launcher-output.bin"));
+        // The report line carries the argument too, so look for the child's own line.
+        EXPECT_EQ(output.find("\nshared-line") != std::string::npos, c.shared) << output;
+    }
+}
+
+TEST(LauncherRunTest, ShellModeRunsTheCommandThroughTheInterpreter) {
+    ScratchFolder folder;
+    const LauncherResult result =
+        run_launcher({L"--no-con", L"test_child.exe --record r.txt", L"no-such-program-q"},
+                     folder);
+    EXPECT_EQ(result.output, kBanner + started("test_child.exe --record r.txt") +
+                                 started("no-such-program-q"));
+    ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
+}
+
+TEST(LauncherRunTest, TheSameCommandTwiceStartsTwoChildren) {
+    ScratchFolder folder;
+    const std::wstring command = L"test_child.exe --record r.txt";
+    const LauncherResult result = run_launcher({L"--no-shl", L"--no-con", command, command},
+                                               folder);
+    EXPECT_EQ(result.output, kBanner + started(to_utf8(command)) + started(to_utf8(command)));
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (record_values(folder.file(L"r.txt"), "exit").size() < 2 && GetTickCount64() < deadline) {
+        Sleep(20);
+    }
+    const std::vector<std::string> pids = record_values(folder.file(L"r.txt"), "pid");
+    ASSERT_EQ(pids.size(), 2u);
+    EXPECT_NE(pids[0], pids[1]);
+}
+
+// Left to the platform's search, a cmd.exe in the current directory would run instead of
+// the system's interpreter.
+TEST(LauncherRunTest, APlantedInterpreterIsNeverRun) {
+    ScratchFolder folder;
+    ASSERT_TRUE(CopyFileW((build_folder() + L"\\test_child.exe").c_str(),
+                          folder.file(L"cmd.exe").c_str(), FALSE));
+    const LauncherResult result =
+        run_launcher({L"--no-con", L"test_child.exe --record r.txt"}, folder);
+    EXPECT_EQ(result.output, kBanner + started("test_child.exe --record r.txt"));
+    EXPECT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
+    EXPECT_FALSE(file_exists(folder.file(L"planted-cmd-ran")));
+}
+
+// Every line must be in the output the moment it is complete, not held in a buffer that
+// dies with the launcher.
+TEST(LauncherRunTest, LinesWrittenBeforeTheLauncherIsKilledAreKept) {
+    ScratchFolder folder;
+    const std::wstring sleeper = L"test_child.exe --record r.txt --sleep 20000";
+    LauncherRun run = start_launcher({L"--no-shl", L"--no-con", sleeper, L"missing.exe"}, folder);
+    ASSERT_NE(run.process, nullptr);
+    ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "pid", 10000));
+    Sleep(200);  // the launcher writes its reports right after the start
+    TerminateProcess(run.process, 9);
+    const LauncherResult result = finish_launcher(run);
+    end_recorded_child(folder.file(L"r.txt"));
+    EXPECT_EQ(result.output, kBanner + started(to_utf8(sleeper)) + failed("missing.exe"));
+}
+
+}  // namespace

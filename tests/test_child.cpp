@@ -1,0 +1,143 @@
+// A stand-in for the programs the launcher starts. It records what it was started with
+// into a file, since a child with a console of its own writes nowhere a test can read,
+// then carries out the steps on its command line in order.
+//
+//   test_child.exe --record FILE   append "key=value" lines to FILE (UTF-8)
+//                  --sleep MS      sleep
+//                  --wait-event N  wait (60 s at most) until the named event is set
+//                  --parent-class  record the priority class of the parent process
+//                  --print TEXT    write TEXT and a line break to standard output
+//                  --exit CODE     exit now with CODE
+//
+// Run as a planted "cmd.exe /c ...", it only leaves "planted-cmd-ran" in the current
+// directory.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring g_recordPath;
+
+std::string to_utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    return bytes;
+}
+
+// Each line is appended and the file closed again, so a test sees it at once.
+void record(const std::wstring& key, const std::wstring& value) {
+    if (g_recordPath.empty()) {
+        return;
+    }
+    HANDLE file = CreateFileW(g_recordPath.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::string line = to_utf8(key + L"=" + value + L"\n");
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+DWORD parent_process_id() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return parent;
+}
+
+void record_parent_class() {
+    HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_process_id());
+    const DWORD priorityClass = parent != nullptr ? GetPriorityClass(parent) : 0;
+    if (parent != nullptr) {
+        CloseHandle(parent);
+    }
+    wchar_t value[16];
+    swprintf(value, 16, L"0x%08lx", static_cast<unsigned long>(priorityClass));
+    record(L"parent-class", value);
+}
+
+void wait_for_event(const wchar_t* name) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name);
+    if (event != nullptr) {
+        WaitForSingleObject(event, 60000);
+        CloseHandle(event);
+    }
+}
+
+void leave_planted_marker() {
+    HANDLE marker = CreateFileW(L"planted-cmd-ran", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker != INVALID_HANDLE_VALUE) {
+        CloseHandle(marker);
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc > 1 && wcscmp(argv[1], L"/c") == 0) {
+        leave_planted_marker();
+        return 0;
+    }
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (wcscmp(argv[i], L"--record") == 0) {
+            g_recordPath = argv[i + 1];
+        }
+    }
+    wchar_t directory[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, directory);
+    record(L"pid", std::to_wstring(GetCurrentProcessId()));
+    record(L"command-line", GetCommandLineW());
+    record(L"cwd", directory);
+
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring step = argv[i];
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : L"";
+        if (step == L"--record") {
+            ++i;
+        } else if (step == L"--sleep") {
+            Sleep(static_cast<DWORD>(_wtoi(value)));
+            ++i;
+        } else if (step == L"--wait-event") {
+            wait_for_event(value);
+            ++i;
+        } else if (step == L"--parent-class") {
+            record_parent_class();
+        } else if (step == L"--print") {
+            wprintf(L"%ls\n", value);
+            fflush(stdout);
+            ++i;
+        } else if (step == L"--exit") {
+            record(L"exit", value);
+            return _wtoi(value);
+        }
+    }
+    record(L"exit", L"0");
+    return 0;
+}

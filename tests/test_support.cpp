@@ -1,0 +1,190 @@
+#include "test_support.h"
+
+#include <cstdio>
+
+std::wstring build_folder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+std::string to_utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    return bytes;
+}
+
+std::string read_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    std::string content;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+        content.append(chunk, got);
+    }
+    CloseHandle(file);
+    return content;
+}
+
+bool file_exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring quote_argument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes are literal unless a quote follows them.
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+ScratchFolder::ScratchFolder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static unsigned serial = 0;
+    for (;;) {
+        path = std::wstring(temp) + L"quorvel-test-" + std::to_wstring(GetCurrentProcessId()) +
+               L"-" + std::to_wstring(++serial);
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            break;
+        }
+    }
+    CopyFileW((build_folder() + L"\\test_child.exe").c_str(), file(L"test_child.exe").c_str(),
+              FALSE);
+}
+
+ScratchFolder::~ScratchFolder() {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(file(L"*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW(file(entry.cFileName).c_str());
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const ScratchFolder& folder,
+                           DWORD extraFlags) {
+    LauncherRun run;
+    run.outputPath = folder.file(L"launcher-output.bin");
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE output = CreateFileW(run.outputPath.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::wstring commandLine = L"quorvel.exe";
+    for (const std::wstring& argument : arguments) {
+        commandLine += L" " + quote_argument(argument);
+    }
+    const std::wstring launcher = build_folder() + L"\\quorvel.exe";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       extraFlags, nullptr, folder.path.c_str(), &startup, &process)) {
+        run.process = process.hProcess;
+        run.thread = process.hThread;
+    }
+    CloseHandle(output);
+    return run;
+}
+
+LauncherResult finish_launcher(LauncherRun& run) {
+    LauncherResult result;
+    if (run.process == nullptr) {
+        return result;
+    }
+    result.finished = WaitForSingleObject(run.process, 60000) == WAIT_OBJECT_0;
+    GetExitCodeProcess(run.process, &result.exitCode);
+    CloseHandle(run.process);
+    CloseHandle(run.thread);
+    run.process = run.thread = nullptr;
+    result.output = read_file(run.outputPath);
+    return result;
+}
+
+LauncherResult run_launcher(const std::vector<std::wstring>& arguments,
+                            const ScratchFolder& folder) {
+    LauncherRun run = start_launcher(arguments, folder);
+    return finish_launcher(run);
+}
+
+std::multimap<std::string, std::string> read_record(const std::wstring& path) {
+    std::multimap<std::string, std::string> entries;
+    const std::string content = read_file(path);
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos) {
+            break;  // a line still being written
+        }
+        const std::string line = content.substr(start, end - start);
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            entries.emplace(line.substr(0, equals), line.substr(equals + 1));
+        }
+        start = end + 1;
+    }
+    return entries;
+}
+
+std::vector<std::string> record_values(const std::wstring& path, const std::string& key) {
+    std::vector<std::string> values;
+    const auto entries = read_record(path);
+    const auto [first, last] = entries.equal_range(key);
+    for (auto entry = first; entry != last; ++entry) {
+        values.push_back(entry->second);
+    }
+    return values;
+}
+
+bool wait_for_record(const std::wstring& path, const std::string& key, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (read_record(path).count(key) == 0) {
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+void end_recorded_child(const std::wstring& recordPath) {
+    for (const std::string& pid : record_values(recordPath, "pid")) {
+        HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(pid));
+        if (child != nullptr) {
+            TerminateProcess(child, 1);
+            WaitForSingleObject(child, 5000);
+            CloseHandle(child);
+        }
+    }
+}

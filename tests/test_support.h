@@ -1,0 +1,63 @@
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// The folder that holds the test programs, quorvel.exe and test_child.exe.
+std::wstring build_folder();
+
+std::string to_utf8(const std::wstring& text);
+std::string read_file(const std::wstring& path);
+bool file_exists(const std::wstring& path);
+
+// Quotes one argument so that the runtime's command-line splitting gives it back unchanged.
+std::wstring quote_argument(const std::wstring& argument);
+
+// A fresh folder under the temporary folder, holding a copy of test_child.exe so that
+// commands can name it without a path. Removed with everything in it when it goes.
+struct ScratchFolder {
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    std::wstring file(const std::wstring& name) const { return path + L"\\" + name; }
+
+    std::wstring path;
+};
+
+struct LauncherRun {
+    HANDLE process = nullptr;  // still open; the caller closes it
+    HANDLE thread = nullptr;
+    std::wstring outputPath;
+};
+
+// Starts quorvel.exe with the arguments, each quoted as needed, in folder, with standard
+// output going to a file there. extraFlags go to CreateProcessW (CREATE_SUSPENDED, say).
+LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const ScratchFolder& folder,
+                           DWORD extraFlags = 0);
+
+struct LauncherResult {
+    DWORD exitCode = 0;
+    std::string output;  // standard output, byte for byte
+    bool finished = false;
+};
+
+// Waits (up to a minute) for a started launcher, closes its handles and collects its result.
+LauncherResult finish_launcher(LauncherRun& run);
+
+LauncherResult run_launcher(const std::vector<std::wstring>& arguments,
+                            const ScratchFolder& folder);
+
+// The "key=value" lines a test child recorded, in order.
+std::multimap<std::string, std::string> read_record(const std::wstring& path);
+std::vector<std::string> record_values(const std::wstring& path, const std::string& key);
+
+// Waits until the record file holds a line with key, for at most timeoutMs.
+bool wait_for_record(const std::wstring& path, const std::string& key, DWORD timeoutMs);
+
+// Ends a recorded child that a test no longer needs.
+void end_recorded_child(const std::wstring& recordPath);
