@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "child_start.h"
+#include "completion_wait.h"
 #include "launch_settings.h"
 #include "report_output.h"
 
@@ -29,6 +30,7 @@ void start_children(const ChildTable& table, wchar_t** arguments, const ReportOu
     }
 }
 
+// Only after a failed wait: the children go on running unreported.
 void close_children(const ChildTable& table) {
     for (int i = 0; i < table.count; ++i) {
         if (table.slots[i] != nullptr) {
@@ -52,6 +54,7 @@ int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
         return -1;
     }
     const ChildTable table{block, argc};
+    HANDLE* waitSet = block + count;
     memset(table.slots, 0, count * sizeof(HANDLE));
 
     const ReportOutput output = open_report_output();
@@ -59,8 +62,11 @@ int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
     write_report_line(output, banner);
 
     start_children(table, argv, output);
-    close_children(table);
+    const bool allEnded = wait_for_children(table, waitSet, argv, output);
+    if (!allEnded) {
+        close_children(table);
+    }
 
     free(block);
-    return 0;
+    return allEnded ? 0 : -1;
 }

@@ -22,7 +22,13 @@ stop_wineserver() {
     fi
 }
 
+# Configures with the options given, then builds; "--target NAME" limits the build.
 configure_and_build() {
-    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "$@" >/dev/null
-    cmake --build "$build" --parallel "$(nproc)"
+    local options=() targets=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --target ]; then targets=(--target "$2"); shift 2; else options+=("$1"); shift; fi
+    done
+    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        "${options[@]}" >/dev/null
+    cmake --build "$build" --parallel "$(nproc)" "${targets[@]}"
 }

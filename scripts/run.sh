@@ -6,9 +6,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 bash "$root/scripts/install-deps.sh" >&2
 # The banner shows the date of the last commit, so that a build can be repeated exactly.
-SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)
-export SOURCE_DATE_EPOCH
-configure_and_build --target quorvel >&2
+epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)
+configure_and_build -DQUORVEL_SOURCE_DATE_EPOCH="$epoch" --target quorvel >&2
 
 start_wineserver
 trap stop_wineserver EXIT

@@ -1,0 +1,146 @@
+// The completion wait driven with events standing in for children: an event that is set
+// is a child that has ended. This pins down the order of the reports and the handling of
+// more handles than one platform wait takes, without timing anything.
+#include "completion_wait.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+struct StandInTable {
+    explicit StandInTable(int slotCount) : slots(slotCount), waitSet(slotCount) {
+        for (int slot = 0; slot < slotCount; ++slot) {
+            names.push_back(L"child " + std::to_wstring(slot));
+        }
+        for (const std::wstring& name : names) {
+            arguments.push_back(const_cast<wchar_t*>(name.c_str()));
+        }
+    }
+    HANDLE add_child(int slot) {
+        slots[slot] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        return slots[slot];
+    }
+    ChildTable table() { return ChildTable{slots.data(), static_cast<int>(slots.size())}; }
+
+    std::vector<HANDLE> slots;
+    std::vector<HANDLE> waitSet;
+    std::vector<std::wstring> names;
+    std::vector<wchar_t*> arguments;
+};
+
+struct WaitRun {
+    bool allEnded;
+    std::string output;
+};
+
+WaitRun run_wait(StandInTable& children, const ScratchFolder& folder) {
+    const std::wstring path = folder.file(L"reports.txt");
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool allEnded = wait_for_children(children.table(), children.waitSet.data(),
+                                            children.arguments.data(), ReportOutput{file, false});
+    CloseHandle(file);
+    return {allEnded, read_file(path)};
+}
+
+std::string exit_lines(const std::vector<int>& slots) {
+    std::string lines;
+    for (int slot : slots) {
+        lines += "exit [child " + std::to_string(slot) + "]\r\n";
+    }
+    return lines;
+}
+
+TEST(CompletionWaitTest, ChildrenThatHaveAllEndedAreReportedInArgumentOrder) {
+    // Within one platform wait, at its limit, and well beyond it.
+    for (int childCount : {2, 64, 65, 130, 300}) {
+        SCOPED_TRACE(childCount);
+        ScratchFolder folder;
+        StandInTable children(childCount + 3);
+        std::vector<int> slots;
+        for (int slot = 2; slot < childCount + 2; ++slot) {  // slot 0, 1 and the last stay empty
+            SetEvent(children.add_child(slot));
+            slots.push_back(slot);
+        }
+        const WaitRun run = run_wait(children, folder);
+        EXPECT_TRUE(run.allEnded);
+        EXPECT_EQ(run.output, exit_lines(slots));
+        for (HANDLE slot : children.slots) {
+            EXPECT_EQ(slot, nullptr);
+        }
+    }
+}
+
+TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
+    // The last-placed child ends first, and each end must be reported before the next
+    // child ends; an end noticed only when an earlier-placed child ends would hang here.
+    for (int childCount : {10, 150}) {
+        SCOPED_TRACE(childCount);
+        ScratchFolder folder;
+        StandInTable children(childCount);
+        std::vector<HANDLE> events;
+        std::vector<int> order;
+        for (int slot = 0; slot < childCount; ++slot) {
+            events.push_back(children.add_child(slot));
+            order.insert(order.begin(), slot);
+        }
+        const std::wstring reports = folder.file(L"reports.txt");
+        bool allReportedInTime = true;
+        std::thread ender([&] {
+            for (size_t i = 0; i < order.size() && allReportedInTime; ++i) {
+                SetEvent(events[order[i]]);
+                const std::string expected = exit_lines({order.begin(), order.begin() + i + 1});
+                const ULONGLONG deadline = GetTickCount64() + 10000;
+                while (read_file(reports) != expected) {
+                    if (GetTickCount64() > deadline) {
+                        allReportedInTime = false;
+                        for (HANDLE event : events) {
+                            SetEvent(event);  // let the wait finish
+                        }
+                        break;
+                    }
+                    Sleep(1);
+                }
+            }
+        });
+        const WaitRun run = run_wait(children, folder);
+        ender.join();
+        EXPECT_TRUE(allReportedInTime);
+        EXPECT_TRUE(run.allEnded);
+        EXPECT_EQ(run.output, exit_lines(order));
+    }
+}
+
+TEST(CompletionWaitTest, AFailingWaitGivesUpInsteadOfSpinning) {
+    // Handle values that no process would be given make the platform's wait fail, with
+    // few and with many.
+    for (int childCount : {1, 100}) {
+        SCOPED_TRACE(childCount);
+        ScratchFolder folder;
+        StandInTable children(childCount + 1);
+        for (int slot = 1; slot <= childCount; ++slot) {
+            children.slots[slot] = reinterpret_cast<HANDLE>(0x7ff00000 + 4 * slot);
+        }
+        const std::vector<HANDLE> before = children.slots;
+        const WaitRun run = run_wait(children, folder);
+        EXPECT_FALSE(run.allEnded);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(children.slots, before);  // left for the caller to close
+    }
+}
+
+TEST(CompletionWaitTest, AnEmptyTableReturnsAtOnce) {
+    ScratchFolder folder;
+    StandInTable children(3);
+    const WaitRun run = run_wait(children, folder);
+    EXPECT_TRUE(run.allEnded);
+    EXPECT_EQ(run.output, "");
+}
+
+}  // namespace
