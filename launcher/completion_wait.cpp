@@ -38,7 +38,9 @@ DWORD gather(const ChildTable& table, HANDLE* waitSet) {
     return count;
 }
 
-void CALLBACK signal_any_ended(void* anyEnded, BOOLEAN /*timedOut*/) { SetEvent(anyEnded); }
+void CALLBACK signal_any_ended(void* anyEnded, BOOLEAN /*timedOut*/) {
+    SetEvent(anyEnded);
+}
 
 void stop_overflow_watch(OverflowWatch* watch, int slotCount) {
     for (int slot = 0; slot < slotCount; ++slot) {
@@ -153,9 +155,8 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
         }
 
         const DWORD timeout = kBackoffLevels[level].timeout;
-        const DWORD result = beyondLimit
-                                 ? wait_beyond_limit(watch, waitSet, count, timeout)
-                                 : WaitForMultipleObjects(count, waitSet, FALSE, timeout);
+        const DWORD result = beyondLimit ? wait_beyond_limit(watch, waitSet, count, timeout)
+                                         : WaitForMultipleObjects(count, waitSet, FALSE, timeout);
         if (result == WAIT_TIMEOUT) {
             if (level < kIdleLevel) {
                 ++level;

@@ -34,8 +34,8 @@ void write_bytes(HANDLE file, const char* bytes, size_t length) {
 }
 
 void write_utf8(HANDLE file, const wchar_t* text, size_t length) {
-    const int byteCount = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length),
-                                              nullptr, 0, nullptr, nullptr);
+    const int byteCount = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
+                                              0, nullptr, nullptr);
     if (byteCount <= 0) {
         return;
     }
@@ -43,8 +43,8 @@ void write_utf8(HANDLE file, const wchar_t* text, size_t length) {
     if (bytes == nullptr) {
         return;
     }
-    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), bytes, byteCount,
-                            nullptr, nullptr) == byteCount) {
+    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), bytes, byteCount, nullptr,
+                            nullptr) == byteCount) {
         write_bytes(file, bytes, byteCount);
     }
     free(bytes);

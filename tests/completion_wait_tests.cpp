@@ -41,8 +41,8 @@ struct WaitRun {
 
 WaitRun run_wait(StandInTable& children, const ScratchFolder& folder) {
     const std::wstring path = folder.file(L"reports.txt");
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool allEnded = wait_for_children(children.table(), children.waitSet.data(),
                                             children.arguments.data(), ReportOutput{file, false});
     CloseHandle(file);

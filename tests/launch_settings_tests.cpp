@@ -30,8 +30,7 @@ TEST(ComposeTest, SwitchesBeforeACommandDecideItsTextAndFlags) {
         {{L"--below"}, L"a", L"cmd.exe /c a", 0x00004000 | 0x210},
         {{L"--high", L"--normal"}, L"a", L"cmd.exe /c a", 0x00000020 | 0x210},
         {{L"--high", L"--below"}, L"a", L"cmd.exe /c a", 0x00004000 | 0x210},
-        {{L"--below", L"--no-shl", L"--no-con"}, L"w.exe", L"w.exe",
-                    0x00004000 | 0x08000200},
+        {{L"--below", L"--no-shl", L"--no-con"}, L"w.exe", L"w.exe", 0x00004000 | 0x08000200},
         {{L"--high", L"--no-shl"}, L"w.exe", L"w.exe", 0x00000080 | 0x200},
         {{}, L"", L"cmd.exe /c ", 0x00000230},
         {{L"--no-shl"}, L"", L"", 0x00000220},
@@ -56,9 +55,10 @@ TEST(ComposeTest, SwitchesBeforeACommandDecideItsTextAndFlags) {
 }
 
 TEST(SwitchTest, OnlyWholeCaseSensitiveSwitchesAreSwitches) {
-    const wchar_t* const commands[] = {L"--HIGH", L"-high", L"--quiet", L"--no-conx", L"--no-co",
-                                       L"--con ", L" --con", L"--", L"", L"--Normal", L"—high",
-                                       L"--idle", L"--realtime", L"--help", L"--version"};
+    const wchar_t* const commands[] = {L"--HIGH",     L"-high",    L"--quiet",  L"--no-conx",
+                                       L"--no-co",    L"--con ",   L" --con",   L"--",
+                                       L"",           L"--Normal", L"—high",    L"--idle",
+                                       L"--realtime", L"--help",   L"--version"};
     for (const wchar_t* command : commands) {
         LaunchSettings settings = initial_launch_settings();
         EXPECT_FALSE(apply_switch(command, &settings)) << to_utf8(command);
@@ -75,7 +75,8 @@ TEST(CommandTextTest, TooLongACommandIsRefusedWithoutWritingPastTheBuffer) {
         bool fits;
     };
     // The text and its terminator must fit in the buffer; the prefix takes 11 units.
-    const Case cases[] = {{false, 40000, false}, {true, 40000, false},
+    const Case cases[] = {{false, 40000, false},
+                          {true, 40000, false},
                           {true, kCommandTextCapacity - 1, true},
                           {true, kCommandTextCapacity, false},
                           {false, kCommandTextCapacity - 12, true},

@@ -12,9 +12,15 @@ namespace {
 
 const std::string kBanner = std::string("Quorvel / ") + __DATE__ + "\r\n";
 
-std::string started(const std::string& argument) { return "run [" + argument + "]...ok\r\n"; }
-std::string failed(const std::string& argument) { return "run [" + argument + "]...error\r\n"; }
-std::string ended(const std::string& argument) { return "exit [" + argument + "]\r\n"; }
+std::string started(const std::string& argument) {
+    return "run [" + argument + "]...ok\r\n";
+}
+std::string failed(const std::string& argument) {
+    return "run [" + argument + "]...error\r\n";
+}
+std::string ended(const std::string& argument) {
+    return "exit [" + argument + "]\r\n";
+}
 
 std::vector<std::string> lines_of(const std::string& output) {
     std::vector<std::string> lines;
@@ -54,8 +60,7 @@ TEST(LauncherRunTest, ReportsEveryCommandAndNoSwitch) {
           L"--below"},
          ""},
         {{L"--no-shl", L"--HIGH", L"-high", L"--no-conx", L"--quiet", L""},
-         failed("--HIGH") + failed("-high") + failed("--no-conx") + failed("--quiet") +
-             failed("")},
+         failed("--HIGH") + failed("-high") + failed("--no-conx") + failed("--quiet") + failed("")},
         {{L"--no-shl", L"missing.exe", L"missing.exe", L"--shl"},
          failed("missing.exe") + failed("missing.exe")},
         {{L"--no-shl", L"no such program.exe /x"}, failed("no such program.exe /x")},
@@ -75,8 +80,8 @@ TEST(LauncherRunTest, ReportsEveryCommandAndNoSwitch) {
 TEST(LauncherRunTest, WildcardsExpandToOneCommandPerFile) {
     ScratchFolder folder;
     for (const wchar_t* name : {L"one.dat", L"two.dat", L"three.txt"}) {
-        CloseHandle(CreateFileW(folder.file(name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CloseHandle(CreateFileW(folder.file(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     const LauncherResult result = run_launcher({L"--no-shl", L"*.dat"}, folder);
     std::vector<std::string> lines = lines_of(result.output);
@@ -113,9 +118,8 @@ TEST(LauncherRunTest, OnlyADirectChildWithConsoleSharesTheLaunchersOutput) {
         std::vector<std::wstring> switches;
         bool shared;
     };
-    const Case cases[] = {{{L"--no-shl"}, true},
-                          {{L"--no-shl", L"--no-con"}, false},
-                          {{L"--no-con"}, false}};
+    const Case cases[] = {
+        {{L"--no-shl"}, true}, {{L"--no-shl", L"--no-con"}, false}, {{L"--no-con"}, false}};
     for (const Case& c : cases) {
         ScratchFolder folder;
         std::vector<std::wstring> arguments = c.switches;
@@ -132,23 +136,22 @@ TEST(LauncherRunTest, OnlyADirectChildWithConsoleSharesTheLaunchersOutput) {
 TEST(LauncherRunTest, ShellModeRunsTheCommandThroughTheInterpreter) {
     ScratchFolder folder;
     const LauncherResult result =
-        run_launcher({L"--no-con", L"test_child.exe --record r.txt", L"no-such-program-q"},
-                     folder);
+        run_launcher({L"--no-con", L"test_child.exe --record r.txt", L"no-such-program-q"}, folder);
     std::vector<std::string> lines = lines_of(result.output);
     ASSERT_EQ(lines.size(), 5u) << result.output;
     std::sort(lines.begin() + 3, lines.end());  // the two may end in either order
-    EXPECT_EQ(lines, (std::vector<std::string>{kBanner, started("test_child.exe --record r.txt"),
-                                               started("no-such-program-q"),
-                                               ended("no-such-program-q"),
-                                               ended("test_child.exe --record r.txt")}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{kBanner, started("test_child.exe --record r.txt"),
+                                        started("no-such-program-q"), ended("no-such-program-q"),
+                                        ended("test_child.exe --record r.txt")}));
     EXPECT_EQ(record_values(folder.file(L"r.txt"), "exit"), std::vector<std::string>{"0"});
 }
 
 TEST(LauncherRunTest, TheSameCommandTwiceStartsTwoChildren) {
     ScratchFolder folder;
     const std::wstring command = L"test_child.exe --record r.txt";
-    const LauncherResult result = run_launcher({L"--no-shl", L"--no-con", command, command},
-                                               folder);
+    const LauncherResult result =
+        run_launcher({L"--no-shl", L"--no-con", command, command}, folder);
     EXPECT_EQ(result.output, kBanner + started(to_utf8(command)) + started(to_utf8(command)) +
                                  ended(to_utf8(command)) + ended(to_utf8(command)));
     const std::vector<std::string> pids = record_values(folder.file(L"r.txt"), "pid");

@@ -11,8 +11,8 @@ namespace {
 std::string write_to_file(const std::wstring& argument) {
     ScratchFolder folder;
     const std::wstring path = folder.file(L"report.bin");
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     const ReportOutput output{file, false};
     const wchar_t* const line[] = {L"run [", argument.c_str(), L"]...ok"};
     write_report_line(output, line);

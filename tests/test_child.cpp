@@ -12,6 +12,7 @@
 // Run as a planted "cmd.exe /c ...", it only leaves "planted-cmd-ran" in the current
 // directory.
 #include <windows.h>
+// Needs the types that windows.h declares.
 #include <tlhelp32.h>
 
 #include <cstdio>

@@ -95,9 +95,9 @@ LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const Scr
     LauncherRun run;
     run.outputPath = folder.file(L"launcher-output.bin");
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE output = CreateFileW(run.outputPath.c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE output =
+        CreateFileW(run.outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     std::wstring commandLine = L"quorvel.exe";
     for (const std::wstring& argument : arguments) {
         commandLine += L" " + quote_argument(argument);
@@ -109,8 +109,8 @@ LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const Scr
     startup.hStdOutput = output;
     startup.hStdError = output;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       extraFlags, nullptr, folder.path.c_str(), &startup, &process)) {
+    if (CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, TRUE, extraFlags,
+                       nullptr, folder.path.c_str(), &startup, &process)) {
         run.process = process.hProcess;
         run.thread = process.hThread;
     }

@@ -10,7 +10,9 @@
 
 namespace {
 
-std::wstring launcher_path() { return build_folder() + L"\\quorvel.exe"; }
+std::wstring launcher_path() {
+    return build_folder() + L"\\quorvel.exe";
+}
 
 std::vector<BYTE> version_info() {
     const std::wstring path = launcher_path();
@@ -35,8 +37,12 @@ std::wstring query_string(std::vector<BYTE>& info, const std::wstring& name) {
 
 // A raw version block is a tree of nodes: each is its length, value length, type, key,
 // then its value and its children, each part aligned to four bytes.
-WORD word_at(const BYTE* block, size_t at) { return *reinterpret_cast<const WORD*>(block + at); }
-size_t aligned(size_t at) { return (at + 3) & ~size_t(3); }
+WORD word_at(const BYTE* block, size_t at) {
+    return *reinterpret_cast<const WORD*>(block + at);
+}
+size_t aligned(size_t at) {
+    return (at + 3) & ~size_t(3);
+}
 std::wstring key_of(const BYTE* block, size_t node) {
     return reinterpret_cast<const wchar_t*>(block + node + 6);
 }

@@ -13,8 +13,12 @@ namespace {
 
 const std::string kBanner = std::string("Quorvel / ") + __DATE__ + "\r\n";
 
-std::string started(const std::string& argument) { return "run [" + argument + "]...ok\r\n"; }
-std::string ended(const std::string& argument) { return "exit [" + argument + "]\r\n"; }
+std::string started(const std::string& argument) {
+    return "run [" + argument + "]...ok\r\n";
+}
+std::string ended(const std::string& argument) {
+    return "exit [" + argument + "]\r\n";
+}
 
 TEST(WaitRunTest, ExitReportsFollowTheStartReportsAsChildrenEnd) {
     ScratchFolder folder;
@@ -35,7 +39,8 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
     ScratchFolder folder;
     const std::wstring event = L"quorvel-test-together-" + std::to_wstring(GetCurrentProcessId());
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
-    const std::wstring later = L"test_child.exe --record a.txt --wait-event " + event + L" --sleep 300";
+    const std::wstring later =
+        L"test_child.exe --record a.txt --wait-event " + event + L" --sleep 300";
     const std::wstring sooner = L"test_child.exe --record b.txt --wait-event " + event;
     LauncherRun run = start_launcher({L"--no-shl", L"--no-con", later, sooner}, folder);
     ASSERT_TRUE(wait_for_record(folder.file(L"a.txt"), "pid", 10000));
