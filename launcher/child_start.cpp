@@ -24,29 +24,34 @@ HANDLE create_child_process(const wchar_t* applicationName, wchar_t* commandText
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(applicationName, commandText, nullptr, nullptr, FALSE, creationFlags,
-                        nullptr, nullptr, &startup, &process)) {
+    if (CreateProcessW(applicationName, commandText, nullptr, nullptr, FALSE, creationFlags,
+                       nullptr, nullptr, &startup, &process) == FALSE) {
         return nullptr;
     }
     CloseHandle(process.hThread);
     return process.hProcess;
 }
 
+HANDLE start_through_interpreter(wchar_t* commandText, DWORD creationFlags) {
+    wchar_t interpreter[MAX_PATH];
+    if (!find_interpreter(interpreter, MAX_PATH)) {
+        return nullptr;
+    }
+    return create_child_process(interpreter, commandText, creationFlags);
+}
+
 }  // namespace
 
 HANDLE start_child(const ChildStartRequest& request) {
-    wchar_t* commandText = static_cast<wchar_t*>(malloc(kCommandTextCapacity * sizeof(wchar_t)));
+    auto* commandText = static_cast<wchar_t*>(malloc(kCommandTextCapacity * sizeof(wchar_t)));
     if (commandText == nullptr) {
         return nullptr;
     }
     HANDLE process = nullptr;
-    wchar_t interpreter[MAX_PATH];
     if (write_command_text(request, commandText, kCommandTextCapacity)) {
-        if (!request.viaInterpreter) {
-            process = create_child_process(nullptr, commandText, request.creationFlags);
-        } else if (find_interpreter(interpreter, MAX_PATH)) {
-            process = create_child_process(interpreter, commandText, request.creationFlags);
-        }
+        process = request.viaInterpreter
+                      ? start_through_interpreter(commandText, request.creationFlags)
+                      : create_child_process(nullptr, commandText, request.creationFlags);
     }
     free(commandText);
     return process;

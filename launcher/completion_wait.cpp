@@ -67,9 +67,9 @@ bool start_overflow_watch(OverflowWatch* watch, const ChildTable& table) {
     }
     for (int slot = 0; slot < table.count; ++slot) {
         if (table.slots[slot] != nullptr &&
-            !RegisterWaitForSingleObject(&watch->registrations[slot], table.slots[slot],
-                                         signal_any_ended, watch->anyEnded, INFINITE,
-                                         WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) {
+            RegisterWaitForSingleObject(&watch->registrations[slot], table.slots[slot],
+                                        signal_any_ended, watch->anyEnded, INFINITE,
+                                        WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) == FALSE) {
             watch->registrations[slot] = nullptr;
             stop_overflow_watch(watch, table.count);
             return false;
@@ -138,17 +138,17 @@ void report_end(const ChildTable& table, HANDLE ended, wchar_t* const* arguments
 
 bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const* arguments,
                        const ReportOutput& output) {
-    const HANDLE self = GetCurrentProcess();
+    HANDLE self = GetCurrentProcess();
     size_t level = kNormalLevel;
     OverflowWatch watch{};
     for (;;) {
         const DWORD count = gather(table, waitSet);
-        if (count == 0) {
-            return true;
-        }
         const bool beyondLimit = count > MAXIMUM_WAIT_OBJECTS;
         if (!beyondLimit && watch.anyEnded != nullptr) {
             stop_overflow_watch(&watch, table.count);
+        }
+        if (count == 0) {
+            return true;
         }
         if (beyondLimit && watch.anyEnded == nullptr && !start_overflow_watch(&watch, table)) {
             return false;

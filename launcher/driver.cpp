@@ -9,10 +9,13 @@
 #include "launch_settings.h"
 #include "report_output.h"
 
-// Asks the runtime's start-up to expand wildcard patterns among the arguments.
+#ifdef __MINGW32__
+// Asks MinGW's start-up to expand wildcard patterns among the arguments (with MSVC,
+// linking wsetargv.obj does the same).
 extern "C" {
 int _dowildcard = -1;
 }
+#endif
 
 namespace {
 
@@ -46,9 +49,9 @@ int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
     if (argc <= 1) {
         return -1;
     }
-    const size_t count = static_cast<size_t>(argc);
+    const auto count = static_cast<size_t>(argc);
     // The child table and the wait set share one block: entries 0..N-1 and N..2N-1.
-    HANDLE* block = static_cast<HANDLE*>(malloc(2 * count * sizeof(HANDLE)));
+    auto* block = static_cast<HANDLE*>(malloc(2 * count * sizeof(HANDLE)));
     if (block == nullptr) {
         perror(nullptr);
         return -1;

@@ -45,10 +45,10 @@ bool apply_switch(const wchar_t* argument, LaunchSettings* settings) {
         }
         switch (candidate.field) {
             case SwitchField::Console:
-                settings->noConsole = candidate.value;
+                settings->noConsole = candidate.value != 0;
                 break;
             case SwitchField::Shell:
-                settings->noShell = candidate.value;
+                settings->noShell = candidate.value != 0;
                 break;
             case SwitchField::Priority:
                 settings->priorityClass = candidate.value;

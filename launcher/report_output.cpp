@@ -12,7 +12,7 @@ constexpr size_t kLineEndLength = 2;
 void write_console(HANDLE console, const wchar_t* text, size_t length) {
     while (length > 0) {
         DWORD written = 0;
-        if (!WriteConsoleW(console, text, static_cast<DWORD>(length), &written, nullptr) ||
+        if (WriteConsoleW(console, text, static_cast<DWORD>(length), &written, nullptr) == FALSE ||
             written == 0) {
             return;
         }
@@ -24,7 +24,7 @@ void write_console(HANDLE console, const wchar_t* text, size_t length) {
 void write_bytes(HANDLE file, const char* bytes, size_t length) {
     while (length > 0) {
         DWORD written = 0;
-        if (!WriteFile(file, bytes, static_cast<DWORD>(length), &written, nullptr) ||
+        if (WriteFile(file, bytes, static_cast<DWORD>(length), &written, nullptr) == FALSE ||
             written == 0) {
             return;
         }
@@ -65,7 +65,7 @@ void write_report_line(const ReportOutput& output, const wchar_t* const pieces[]
     for (size_t i = 0; i < count; ++i) {
         length += wcslen(pieces[i]);
     }
-    wchar_t* line = static_cast<wchar_t*>(malloc(length * sizeof(wchar_t)));
+    auto* line = static_cast<wchar_t*>(malloc(length * sizeof(wchar_t)));
     if (line == nullptr) {
         return;
     }

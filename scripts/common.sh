@@ -28,7 +28,6 @@ configure_and_build() {
     while [ $# -gt 0 ]; do
         if [ "$1" = --target ]; then targets=(--target "$2"); shift 2; else options+=("$1"); shift; fi
     done
-    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-        "${options[@]}" >/dev/null
+    (cd "$root" && cmake --preset mingw-cross "${options[@]}" >/dev/null)
     cmake --build "$build" --parallel "$(nproc)" "${targets[@]}"
 }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine, once: the MinGW-w64
-# cross compiler, Wine to run the result, CMake and GoogleTest's sources.
+# cross compiler, Wine to run the result, CMake, GoogleTest's sources and the static
+# checkers.
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 cmake make googletest)
+packages=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 cmake make googletest
+    clang-tidy clang-format cppcheck git bsdutils)
 
 missing=()
 for package in "${packages[@]}"; do
