@@ -10,27 +10,6 @@
 
 namespace {
 
-const std::string kBanner = std::string("Quorvel / ") + __DATE__ + "\r\n";
-
-std::string started(const std::string& argument) {
-    return "run [" + argument + "]...ok\r\n";
-}
-std::string failed(const std::string& argument) {
-    return "run [" + argument + "]...error\r\n";
-}
-std::string ended(const std::string& argument) {
-    return "exit [" + argument + "]\r\n";
-}
-
-std::vector<std::string> lines_of(const std::string& output) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = output.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        lines.push_back(output.substr(start, end - start + 2));
-    }
-    return lines;
-}
-
 TEST(LauncherRunTest, WithoutArgumentsItFailsSilently) {
     ScratchFolder folder;
     const LauncherResult result = run_launcher({}, folder);

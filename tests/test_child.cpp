@@ -19,21 +19,11 @@
 #include <cwchar>
 #include <string>
 
+#include "utf8.h"
+
 namespace {
 
 std::wstring g_recordPath;
-
-std::string to_utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    return bytes;
-}
 
 // Each line is appended and the file closed again, so a test sees it at once.
 void record(const std::wstring& key, const std::wstring& value) {

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "utf8.h"
+
 #include <cstdio>
 
 std::wstring build_folder() {
@@ -9,16 +11,27 @@ std::wstring build_folder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-std::string to_utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
+const std::string kBanner = std::string("Quorvel / ") + __DATE__ + "\r\n";
+
+std::string started(const std::string& argument) {
+    return "run [" + argument + "]...ok\r\n";
+}
+
+std::string failed(const std::string& argument) {
+    return "run [" + argument + "]...error\r\n";
+}
+
+std::string ended(const std::string& argument) {
+    return "exit [" + argument + "]\r\n";
+}
+
+std::vector<std::string> lines_of(const std::string& output) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = output.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        lines.push_back(output.substr(start, end - start + 2));
     }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    return bytes;
+    return lines;
 }
 
 std::string read_file(const std::wstring& path) {

@@ -6,12 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "utf8.h"
+
 // The folder that holds the test programs, quorvel.exe and test_child.exe.
 std::wstring build_folder();
 
-std::string to_utf8(const std::wstring& text);
 std::string read_file(const std::wstring& path);
 bool file_exists(const std::wstring& path);
+
+// The launcher's lines as it writes them to a file or a pipe.
+extern const std::string kBanner;  // built on the same day as the launcher
+std::string started(const std::string& argument);
+std::string failed(const std::string& argument);
+std::string ended(const std::string& argument);
+// The lines of output, each with its CRLF.
+std::vector<std::string> lines_of(const std::string& output);
 
 // Quotes one argument so that the runtime's command-line splitting gives it back unchanged.
 std::wstring quote_argument(const std::wstring& argument);

@@ -11,15 +11,6 @@
 
 namespace {
 
-const std::string kBanner = std::string("Quorvel / ") + __DATE__ + "\r\n";
-
-std::string started(const std::string& argument) {
-    return "run [" + argument + "]...ok\r\n";
-}
-std::string ended(const std::string& argument) {
-    return "exit [" + argument + "]\r\n";
-}
-
 TEST(WaitRunTest, ExitReportsFollowTheStartReportsAsChildrenEnd) {
     ScratchFolder folder;
     const std::wstring slow = L"test_child.exe --sleep 1500";
@@ -120,18 +111,19 @@ TEST(WaitRunTest, ThreeHundredChildrenAreEachReportedOnce) {
 
     std::multiset<std::string> starts;
     std::multiset<std::string> ends;
-    size_t start = result.output.find("\r\n") + 2;  // after the banner
-    for (size_t end; (end = result.output.find("\r\n", start)) != std::string::npos;
-         start = end + 2) {
-        const std::string line = result.output.substr(start, end - start);
-        if (line.rfind("run [", 0) == 0 && line.size() > 11 &&
-            line.compare(line.size() - 6, 6, "]...ok") == 0) {
-            EXPECT_TRUE(ends.empty()) << "a start reported after an end: " << line;
-            starts.insert(line.substr(5, line.size() - 11));
-        } else if (line.rfind("exit [", 0) == 0 && line.back() == ']') {
-            ends.insert(line.substr(6, line.size() - 7));
+    const std::vector<std::string> lines = lines_of(result.output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), kBanner);
+    for (auto line = lines.begin() + 1; line != lines.end(); ++line) {
+        const std::string text = line->substr(0, line->size() - 2);
+        if (text.rfind("run [", 0) == 0 && text.size() > 11 &&
+            text.compare(text.size() - 6, 6, "]...ok") == 0) {
+            EXPECT_TRUE(ends.empty()) << "a start reported after an end: " << text;
+            starts.insert(text.substr(5, text.size() - 11));
+        } else if (text.rfind("exit [", 0) == 0 && text.back() == ']') {
+            ends.insert(text.substr(6, text.size() - 7));
         } else {
-            ADD_FAILURE() << "unexpected line: " << line;
+            ADD_FAILURE() << "unexpected line: " << text;
         }
     }
     EXPECT_EQ(starts, std::multiset<std::string>(commands.begin(), commands.end()));
