@@ -22,12 +22,12 @@ stop_wineserver() {
     fi
 }
 
-# Configures with the options given, then builds; "--target NAME" limits the build.
+# Configures $build with the options given, then builds; "--target NAME" limits the build.
 configure_and_build() {
     local options=() targets=()
     while [ $# -gt 0 ]; do
         if [ "$1" = --target ]; then targets=(--target "$2"); shift 2; else options+=("$1"); shift; fi
     done
-    (cd "$root" && cmake --preset mingw-cross "${options[@]}" >/dev/null)
+    (cd "$root" && cmake --preset mingw-cross -B "$build" "${options[@]}" >/dev/null)
     cmake --build "$build" --parallel "$(nproc)" "${targets[@]}"
 }
