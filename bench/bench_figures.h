@@ -1,0 +1,73 @@
+#pragma once
+
+#include <windows.h>
+
+#include "bench_options.h"
+#include "process_cpu.h"
+
+// Every figure the harness prints, gathered by the start-and-reap and the held runs and
+// printed at the end.
+
+enum Starter { kQuorvelStarter, kBaselineStarter, kInterpreterStarter, kStarterCount };
+
+struct StartReapRow {
+    int children;
+    int rounds;
+    double msPerChild[kStarterCount];  // medians over the rounds
+    int processes[kStarterCount];      // processes in one run, contender and helpers included
+    double tailMs[kStarterCount];      // from the last process's start to the end, median
+    // Medians of the ratios within each round, where both contenders ran side by side,
+    // and their spread.
+    double toBaseline, toBaselineLow, toBaselineHigh;
+    double toInterpreter, toInterpreterLow, toInterpreterHigh;
+};
+
+struct IdleRow {
+    int children;
+    int stretchSeconds;  // from the moment the launcher has settled
+    int rounds;
+    double quorvelMs;   // launcher CPU over the stretch, median
+    double baselineMs;  // negative: not measured
+};
+
+struct LatencyRow {
+    int children;
+    int samples;                         // ends that were stamped and reported
+    int missing;                         // ends without a stamp or a report
+    double lineMedianMs, lineMaxMs;      // child's stamp to the launcher's exit line
+    double noticeMedianMs, noticeMaxMs;  // child's stamp to the platform's notice (job)
+};
+
+struct MemoryRow {
+    int children;
+    int rounds;
+    SIZE_T quorvelPeak;  // peak working set, median over the rounds
+    SIZE_T baselinePeak;
+    int quorvelThreads;  // threads while waiting, in the last round
+    int baselineThreads;
+};
+
+constexpr int kMaxIdleRows = 4;
+
+struct BenchFigures {
+    StartReapRow startReap[kMaxCounts];
+    int startReapRows;
+    IdleRow idle[kMaxIdleRows];
+    int idleRows;
+    LatencyRow latency[kMaxCounts];
+    int latencyRows;
+    MemoryRow memory[kMaxCounts];
+    int memoryRows;
+    CpuSource cpuSource;
+    bool processTimesEchoSeen;  // GetProcessTimes gave the caller's own times for a launcher
+    int repeatedRuns;           // runs tried again after a failed attempt
+};
+
+// Where the programs under measurement are: all in the harness's own folder, and the
+// system's command interpreter.
+struct BenchPrograms {
+    wchar_t folder[MAX_PATH];
+    wchar_t quorvel[MAX_PATH];
+    wchar_t baseline[MAX_PATH];
+    wchar_t interpreter[MAX_PATH];
+};
