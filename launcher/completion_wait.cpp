@@ -118,16 +118,16 @@ DWORD wait_beyond_limit(const OverflowWatch& watch, const HANDLE* waitSet, DWORD
 // Reports the end of the child whose handle is ended, closes the handle and empties its
 // slot. Every slot is looked at; only one can hold the handle.
 void report_end(const ChildTable& table, HANDLE ended, wchar_t* const* arguments,
-                const ReportOutput& output, const OverflowWatch& watch) {
+                const ReportOutput& output, OverflowWatch* watch) {
     for (int slot = 0; slot < table.count; ++slot) {
         if (table.slots[slot] != ended) {
             continue;
         }
         const wchar_t* const line[] = {L"exit [", arguments[slot], L"]"};
         write_report_line(output, line);
-        if (watch.registrations != nullptr && watch.registrations[slot] != nullptr) {
-            UnregisterWaitEx(watch.registrations[slot], INVALID_HANDLE_VALUE);
-            watch.registrations[slot] = nullptr;
+        if (watch->registrations != nullptr && watch->registrations[slot] != nullptr) {
+            UnregisterWaitEx(watch->registrations[slot], INVALID_HANDLE_VALUE);
+            watch->registrations[slot] = nullptr;
         }
         CloseHandle(table.slots[slot]);
         table.slots[slot] = nullptr;
@@ -167,7 +167,7 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                 level = kNormalLevel;
                 SetPriorityClass(self, kBackoffLevels[level].priorityClass);
             }
-            report_end(table, waitSet[result - WAIT_OBJECT_0], arguments, output, watch);
+            report_end(table, waitSet[result - WAIT_OBJECT_0], arguments, output, &watch);
         } else {
             // WAIT_FAILED or anything else: never index the wait set with it, and never
             // try the same failing wait again.
