@@ -42,7 +42,11 @@ void CALLBACK signal_any_ended(void* anyEnded, BOOLEAN /*timedOut*/) {
     SetEvent(anyEnded);
 }
 
+// Does nothing when no watch is running.
 void stop_overflow_watch(OverflowWatch* watch, int slotCount) {
+    if (watch->anyEnded == nullptr) {
+        return;
+    }
     for (int slot = 0; slot < slotCount; ++slot) {
         if (watch->registrations[slot] != nullptr) {
             // Blocks until a callback under way has finished, so the event outlives it.
@@ -144,7 +148,7 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
     for (;;) {
         const DWORD count = gather(table, waitSet);
         const bool beyondLimit = count > MAXIMUM_WAIT_OBJECTS;
-        if (!beyondLimit && watch.anyEnded != nullptr) {
+        if (!beyondLimit) {
             stop_overflow_watch(&watch, table.count);
         }
         if (count == 0) {
@@ -171,9 +175,7 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
         } else {
             // WAIT_FAILED or anything else: never index the wait set with it, and never
             // try the same failing wait again.
-            if (watch.anyEnded != nullptr) {
-                stop_overflow_watch(&watch, table.count);
-            }
+            stop_overflow_watch(&watch, table.count);
             return false;
         }
     }
