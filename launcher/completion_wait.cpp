@@ -1,6 +1,6 @@
 #include "completion_wait.h"
 
-#include <cstdlib>
+#include "end_watch.h"
 
 namespace {
 
@@ -18,15 +18,6 @@ constexpr BackoffLevel kBackoffLevels[] = {
 constexpr size_t kNormalLevel = 0;
 constexpr size_t kIdleLevel = 2;
 
-// The platform's wait takes at most MAXIMUM_WAIT_OBJECTS handles. Beyond that, every live
-// child gets a thread-pool wait that sets one event when the child ends; the loop waits
-// on that event and then looks for the lowest ended slot itself. The watch exists only
-// while more children are alive than one wait can take.
-struct OverflowWatch {
-    HANDLE anyEnded;        // manual-reset; set by any watched child's end
-    HANDLE* registrations;  // one per slot, null where nothing is registered
-};
-
 // Copies the live handles into waitSet in slot order, without gaps; returns how many.
 DWORD gather(const ChildTable& table, HANDLE* waitSet) {
     DWORD count = 0;
@@ -36,50 +27,6 @@ DWORD gather(const ChildTable& table, HANDLE* waitSet) {
         }
     }
     return count;
-}
-
-void CALLBACK signal_any_ended(void* anyEnded, BOOLEAN /*timedOut*/) {
-    SetEvent(anyEnded);
-}
-
-// Does nothing when no watch is running.
-void stop_overflow_watch(OverflowWatch* watch, int slotCount) {
-    if (watch->anyEnded == nullptr) {
-        return;
-    }
-    for (int slot = 0; slot < slotCount; ++slot) {
-        if (watch->registrations[slot] != nullptr) {
-            // Blocks until a callback under way has finished, so the event outlives it.
-            UnregisterWaitEx(watch->registrations[slot], INVALID_HANDLE_VALUE);
-        }
-    }
-    free(watch->registrations);
-    CloseHandle(watch->anyEnded);
-    *watch = OverflowWatch{};
-}
-
-bool start_overflow_watch(OverflowWatch* watch, const ChildTable& table) {
-    watch->anyEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (watch->anyEnded == nullptr) {
-        return false;
-    }
-    watch->registrations = static_cast<HANDLE*>(calloc(table.count, sizeof(HANDLE)));
-    if (watch->registrations == nullptr) {
-        CloseHandle(watch->anyEnded);
-        *watch = OverflowWatch{};
-        return false;
-    }
-    for (int slot = 0; slot < table.count; ++slot) {
-        if (table.slots[slot] != nullptr &&
-            RegisterWaitForSingleObject(&watch->registrations[slot], table.slots[slot],
-                                        signal_any_ended, watch->anyEnded, INFINITE,
-                                        WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) == FALSE) {
-            watch->registrations[slot] = nullptr;
-            stop_overflow_watch(watch, table.count);
-            return false;
-        }
-    }
-    return true;
 }
 
 // Finds the lowest-placed ended handle without blocking, a platform wait's worth of
@@ -100,39 +47,43 @@ DWORD find_lowest_ended(const HANDLE* waitSet, DWORD count) {
     return WAIT_TIMEOUT;
 }
 
-// The same answers as a wait-any over all count handles: the index of the lowest ended
-// one, WAIT_TIMEOUT, or WAIT_FAILED.
-DWORD wait_beyond_limit(const OverflowWatch& watch, const HANDLE* waitSet, DWORD count,
-                        DWORD timeout) {
+// The platform's wait takes at most MAXIMUM_WAIT_OBJECTS handles. Beyond that the watch
+// says when some child may have ended, and the lowest ended slot is looked up here, so the
+// answers are those of a wait-any over all count handles: the index of the lowest ended
+// one, WAIT_TIMEOUT once timeout has passed without an end, or WAIT_FAILED.
+DWORD wait_beyond_limit(const EndWatch& watch, const HANDLE* waitSet, DWORD count, DWORD timeout) {
+    const ULONGLONG start = GetTickCount64();
     for (;;) {
         const DWORD ended = find_lowest_ended(waitSet, count);
         if (ended != WAIT_TIMEOUT) {
             return ended;
         }
-        const DWORD result = WaitForSingleObject(watch.anyEnded, timeout);
-        if (result != WAIT_OBJECT_0) {
-            return result;
+        // A wake that brings no end must not start the time-out anew.
+        DWORD left = INFINITE;
+        if (timeout != INFINITE) {
+            const ULONGLONG waited = GetTickCount64() - start;
+            if (waited >= timeout) {
+                return WAIT_TIMEOUT;
+            }
+            left = timeout - static_cast<DWORD>(waited);
         }
-        // Reset before looking, so that an end after the look sets the event again. A
-        // wake for an end that an earlier look already found simply waits once more.
-        ResetEvent(watch.anyEnded);
+        if (wait_for_end_news(watch, left) == WAIT_FAILED) {
+            return WAIT_FAILED;
+        }
     }
 }
 
 // Reports the end of the child whose handle is ended, closes the handle and empties its
 // slot. Every slot is looked at; only one can hold the handle.
 void report_end(const ChildTable& table, HANDLE ended, wchar_t* const* arguments,
-                const ReportOutput& output, OverflowWatch* watch) {
+                const ReportOutput& output, EndWatch* watch) {
     for (int slot = 0; slot < table.count; ++slot) {
         if (table.slots[slot] != ended) {
             continue;
         }
         const wchar_t* const line[] = {L"exit [", arguments[slot], L"]"};
         write_report_line(output, line);
-        if (watch->registrations != nullptr && watch->registrations[slot] != nullptr) {
-            UnregisterWaitEx(watch->registrations[slot], INVALID_HANDLE_VALUE);
-            watch->registrations[slot] = nullptr;
-        }
+        stop_watching_child(watch, slot);
         CloseHandle(table.slots[slot]);
         table.slots[slot] = nullptr;
     }
@@ -144,17 +95,17 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                        const ReportOutput& output) {
     HANDLE self = GetCurrentProcess();
     size_t level = kNormalLevel;
-    OverflowWatch watch{};
+    EndWatch watch{};
     for (;;) {
         const DWORD count = gather(table, waitSet);
         const bool beyondLimit = count > MAXIMUM_WAIT_OBJECTS;
         if (!beyondLimit) {
-            stop_overflow_watch(&watch, table.count);
+            stop_end_watch(&watch, table.count);
         }
         if (count == 0) {
             return true;
         }
-        if (beyondLimit && watch.anyEnded == nullptr && !start_overflow_watch(&watch, table)) {
+        if (beyondLimit && !end_watch_running(watch) && !start_end_watch(&watch, table)) {
             return false;
         }
 
@@ -175,7 +126,7 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
         } else {
             // WAIT_FAILED or anything else: never index the wait set with it, and never
             // try the same failing wait again.
-            stop_overflow_watch(&watch, table.count);
+            stop_end_watch(&watch, table.count);
             return false;
         }
     }

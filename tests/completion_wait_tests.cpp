@@ -77,30 +77,63 @@ TEST(CompletionWaitTest, ChildrenThatHaveAllEndedAreReportedInArgumentOrder) {
     }
 }
 
+// What stands in for a child beyond the events: a real test child, which ends when its own
+// named event is set. A handle without the rights a job needs cannot join one, which makes
+// the wait fall back on thread-pool waits.
+enum class StandIn { kEvent, kProcess, kProcessThatCannotJoinAJob };
+
 TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
-    // The last-placed child ends first, and each end must be reported before the next
-    // child ends; an end noticed only when an earlier-placed child ends would hang here.
-    for (int childCount : {10, 150}) {
-        SCOPED_TRACE(childCount);
+    // The first two children end before the wait begins. Of the others the last-placed ends
+    // first, and each end must be reported before the next child ends; an end noticed only
+    // when an earlier-placed child ends would stall here.
+    const struct {
+        int childCount;
+        StandIn standIn;
+    } cases[] = {
+        {10, StandIn::kEvent},
+        {150, StandIn::kEvent},
+        {70, StandIn::kProcess},
+        {70, StandIn::kProcessThatCannotJoinAJob},
+    };
+    constexpr int kEndedBefore = 2;
+    for (const auto& [childCount, standIn] : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << childCount << " children, stand-in " << static_cast<int>(standIn));
         ScratchFolder folder;
         StandInTable children(childCount);
-        std::vector<HANDLE> events;
+        std::vector<HANDLE> enders;  // set one to end its child
         std::vector<int> order;
         for (int slot = 0; slot < childCount; ++slot) {
-            events.push_back(children.add_child(slot));
-            order.insert(order.begin(), slot);
+            if (standIn == StandIn::kEvent) {
+                enders.push_back(children.add_child(slot));
+            } else {
+                const std::wstring name = L"quorvel-test-end-" +
+                                          std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                          std::to_wstring(slot);
+                enders.push_back(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+                const DWORD access =
+                    standIn == StandIn::kProcess ? PROCESS_ALL_ACCESS : SYNCHRONIZE;
+                children.slots[slot] = start_test_child(folder, L"--wait-event " + name, access);
+                ASSERT_NE(children.slots[slot], nullptr);
+            }
+            order.insert(slot < kEndedBefore ? order.begin() + slot : order.begin() + kEndedBefore,
+                         slot);
+        }
+        for (int slot = 0; slot < kEndedBefore; ++slot) {
+            SetEvent(enders[slot]);
+            WaitForSingleObject(children.slots[slot], 10000);
         }
         const std::wstring reports = folder.file(L"reports.txt");
         bool allReportedInTime = true;
         std::thread ender([&] {
-            for (size_t i = 0; i < order.size() && allReportedInTime; ++i) {
-                SetEvent(events[order[i]]);
+            for (size_t i = kEndedBefore; i < order.size() && allReportedInTime; ++i) {
+                SetEvent(enders[order[i]]);
                 const std::string expected = exit_lines({order.begin(), order.begin() + i + 1});
                 const ULONGLONG deadline = GetTickCount64() + 10000;
                 while (read_file(reports) != expected) {
                     if (GetTickCount64() > deadline) {
                         allReportedInTime = false;
-                        for (HANDLE event : events) {
+                        for (HANDLE event : enders) {
                             SetEvent(event);  // let the wait finish
                         }
                         break;
@@ -114,6 +147,11 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
         EXPECT_TRUE(allReportedInTime);
         EXPECT_TRUE(run.allEnded);
         EXPECT_EQ(run.output, exit_lines(order));
+        if (standIn != StandIn::kEvent) {
+            for (HANDLE event : enders) {
+                CloseHandle(event);
+            }
+        }
     }
 }
 

@@ -1,8 +1,11 @@
 #include "test_support.h"
 
-#include "utf8.h"
+// Needs the types that windows.h, from test_support.h, declares.
+#include <tlhelp32.h>
 
 #include <cstdio>
+
+#include "utf8.h"
 
 std::wstring build_folder() {
     wchar_t path[MAX_PATH];
@@ -103,6 +106,24 @@ ScratchFolder::~ScratchFolder() {
     RemoveDirectoryW(path.c_str());
 }
 
+HANDLE start_test_child(const ScratchFolder& folder, const std::wstring& arguments, DWORD access) {
+    const std::wstring program = folder.file(L"test_child.exe");
+    std::wstring commandLine = L"test_child.exe " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW, nullptr, folder.path.c_str(), &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    HANDLE limited = nullptr;
+    DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &limited, access,
+                    FALSE, 0);
+    CloseHandle(process.hProcess);
+    return limited;
+}
+
 LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const ScratchFolder& folder,
                            DWORD extraFlags) {
     LauncherRun run;
@@ -143,6 +164,33 @@ LauncherResult finish_launcher(LauncherRun& run) {
     run.process = run.thread = nullptr;
     result.output = read_file(run.outputPath);
     return result;
+}
+
+bool wait_for_output_lines(const LauncherRun& run, size_t lineCount, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (lines_of(read_file(run.outputPath)).size() < lineCount) {
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(50);
+    }
+    return true;
+}
+
+int count_threads(HANDLE process) {
+    const DWORD owner = GetProcessId(process);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    int threads = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        threads += entry.th32OwnerProcessID == owner ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return threads;
 }
 
 LauncherResult run_launcher(const std::vector<std::wstring>& arguments,

@@ -38,6 +38,11 @@ struct ScratchFolder {
     std::wstring path;
 };
 
+// Starts test_child.exe in folder, without a console window, with the given arguments; the
+// handle returned carries only the access rights given. Null if the start failed.
+HANDLE start_test_child(const ScratchFolder& folder, const std::wstring& arguments,
+                        DWORD access = PROCESS_ALL_ACCESS);
+
 struct LauncherRun {
     HANDLE process = nullptr;  // still open; the caller closes it
     HANDLE thread = nullptr;
@@ -57,6 +62,12 @@ struct LauncherResult {
 
 // Waits (up to a minute) for a started launcher, closes its handles and collects its result.
 LauncherResult finish_launcher(LauncherRun& run);
+
+// Waits (up to timeoutMs) until the launcher's output holds lineCount lines.
+bool wait_for_output_lines(const LauncherRun& run, size_t lineCount, DWORD timeoutMs);
+
+// How many threads the process has now.
+int count_threads(HANDLE process);
 
 LauncherResult run_launcher(const std::vector<std::wstring>& arguments,
                             const ScratchFolder& folder);

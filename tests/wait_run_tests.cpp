@@ -2,7 +2,7 @@
 // launcher's own priority class as its children see it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,31 +24,51 @@ TEST(WaitRunTest, ExitReportsFollowTheStartReportsAsChildrenEnd) {
                                  ended(to_utf8(slow)));
 }
 
-// The launcher is held still while both children end, so that both have ended when it
-// looks: the one given first is reported first, though it ended last.
+// The launcher is held still while its children end, the last-placed first, so that all
+// of them have ended when it looks: they are reported in argument order all the same.
+// Beyond one platform wait the launcher still waits on its one thread: it has no more
+// threads with 100 children than with 2.
 TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
-    ScratchFolder folder;
-    const std::wstring event = L"quorvel-test-together-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
-    const std::wstring later =
-        L"test_child.exe --record a.txt --wait-event " + event + L" --sleep 300";
-    const std::wstring sooner = L"test_child.exe --record b.txt --wait-event " + event;
-    LauncherRun run = start_launcher({L"--no-shl", L"--no-con", later, sooner}, folder);
-    ASSERT_TRUE(wait_for_record(folder.file(L"a.txt"), "pid", 10000));
-    ASSERT_TRUE(wait_for_record(folder.file(L"b.txt"), "pid", 10000));
-    Sleep(300);  // let the launcher reach its wait
+    std::map<int, int> threadsWhileWaiting;
+    for (int childCount : {2, 100}) {
+        SCOPED_TRACE(childCount);
+        ScratchFolder folder;
+        const std::wstring event = L"quorvel-test-together-" +
+                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(childCount);
+        HANDLE go = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+        std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
+        std::vector<std::wstring> records;
+        std::string starts;
+        std::string ends;
+        for (int i = 0; i < childCount; ++i) {
+            records.push_back(folder.file(L"r" + std::to_wstring(i) + L".txt"));
+            const std::wstring command = L"test_child.exe --record r" + std::to_wstring(i) +
+                                         L".txt --wait-event " + event + L" --sleep " +
+                                         std::to_wstring((childCount - i) * 5);
+            arguments.push_back(command);
+            starts += started(to_utf8(command));
+            ends += ended(to_utf8(command));
+        }
+        LauncherRun run = start_launcher(arguments, folder);
+        ASSERT_TRUE(wait_for_output_lines(run, childCount + 1, 60000));
+        Sleep(300);  // let the launcher reach its wait
+        threadsWhileWaiting[childCount] = count_threads(run.process);
 
-    SuspendThread(run.thread);
-    SetEvent(go);
-    EXPECT_TRUE(wait_for_record(folder.file(L"a.txt"), "exit", 10000));
-    EXPECT_TRUE(wait_for_record(folder.file(L"b.txt"), "exit", 10000));
-    Sleep(300);  // "exit" is recorded just before the child ends
-    ResumeThread(run.thread);
+        SuspendThread(run.thread);
+        SetEvent(go);
+        for (const std::wstring& record : records) {
+            EXPECT_TRUE(wait_for_record(record, "exit", 30000));
+        }
+        Sleep(300);  // "exit" is recorded just before the child ends
+        ResumeThread(run.thread);
 
-    const LauncherResult result = finish_launcher(run);
-    CloseHandle(go);
-    EXPECT_EQ(result.output, kBanner + started(to_utf8(later)) + started(to_utf8(sooner)) +
-                                 ended(to_utf8(later)) + ended(to_utf8(sooner)));
+        const LauncherResult result = finish_launcher(run);
+        CloseHandle(go);
+        EXPECT_EQ(result.output, kBanner + starts + ends);
+    }
+    EXPECT_GE(threadsWhileWaiting[2], 1);
+    EXPECT_LE(threadsWhileWaiting[100], threadsWhileWaiting[2]);
 }
 
 // One child watches the launcher step down from the class it was started with, and a
@@ -96,13 +116,7 @@ TEST(WaitRunTest, ThreeHundredChildrenAreEachReportedOnce) {
     LauncherRun run = start_launcher(arguments, folder);
     ASSERT_NE(run.process, nullptr);
     // Every start is reported before the wait; then all are alive at once.
-    const ULONGLONG deadline = GetTickCount64() + 120000;
-    std::string output;
-    while (std::count(output.begin(), output.end(), '\n') < kChildren + 1 &&
-           GetTickCount64() < deadline) {
-        Sleep(100);
-        output = read_file(run.outputPath);
-    }
+    EXPECT_TRUE(wait_for_output_lines(run, kChildren + 1, 120000));
     SetEvent(go);
     const LauncherResult result = finish_launcher(run);
     CloseHandle(go);
@@ -128,6 +142,33 @@ TEST(WaitRunTest, ThreeHundredChildrenAreEachReportedOnce) {
     }
     EXPECT_EQ(starts, std::multiset<std::string>(commands.begin(), commands.end()));
     EXPECT_EQ(ends, std::multiset<std::string>(commands.begin(), commands.end()));
+}
+
+// Beyond one platform wait the launcher's children are in a job of its own; killing the
+// launcher must not end them.
+TEST(WaitRunTest, ChildrenBeyondOneWaitOutliveAKilledLauncher) {
+    constexpr int kChildren = 65;
+    ScratchFolder folder;
+    const std::wstring event = L"quorvel-test-outlive-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
+    for (int i = 0; i < kChildren; ++i) {
+        arguments.push_back(L"test_child.exe --record r" + std::to_wstring(i) +
+                            L".txt --wait-event " + event);
+    }
+    LauncherRun run = start_launcher(arguments, folder);
+    ASSERT_TRUE(wait_for_output_lines(run, kChildren + 1, 60000));
+    Sleep(300);  // let the launcher reach its wait
+    TerminateProcess(run.process, 9);
+    EXPECT_EQ(finish_launcher(run).exitCode, 9u);
+
+    SetEvent(go);  // only a child still alive can record its exit
+    for (int i = 0; i < kChildren; ++i) {
+        EXPECT_TRUE(
+            wait_for_record(folder.file(L"r" + std::to_wstring(i) + L".txt"), "exit", 30000))
+            << "child " << i;
+    }
+    CloseHandle(go);
 }
 
 }  // namespace
