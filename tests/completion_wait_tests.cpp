@@ -107,9 +107,10 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
             if (standIn == StandIn::kEvent) {
                 enders.push_back(children.add_child(slot));
             } else {
-                const std::wstring name = L"quorvel-test-end-" +
-                                          std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                          std::to_wstring(slot);
+                // Named by stand-in and slot: no case opens an event of the one before.
+                const std::wstring name =
+                    L"quorvel-test-end-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                    std::to_wstring(static_cast<int>(standIn)) + L"-" + std::to_wstring(slot);
                 enders.push_back(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
                 const DWORD access =
                     standIn == StandIn::kProcess ? PROCESS_ALL_ACCESS : SYNCHRONIZE;
