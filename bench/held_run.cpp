@@ -1,7 +1,6 @@
 #include "held_run.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include "figures.h"
 #include "held_board.h"
 #include "job_run.h"
+#include "thread_count.h"
 
 namespace {
 
@@ -182,26 +182,6 @@ bool read_peak_working_set(HANDLE process, SIZE_T* peak) {
     return true;
 }
 
-// Threads are where a waiting program's memory goes beyond its tables: each one has a
-// stack of its own, and under Wine costs about a mebibyte of resident memory.
-int count_threads(HANDLE process) {
-    const DWORD pid = GetProcessId(process);
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (pid == 0 || snapshot == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "bench_runner: the contender's threads could not be counted (%lu)\n",
-                GetLastError());
-        return 0;
-    }
-    int threads = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        threads += entry.th32OwnerProcessID == pid ? 1 : 0;
-    }
-    CloseHandle(snapshot);
-    return threads;
-}
-
 int slot_of_exit_line(const ExitLine& line) {
     int slot = -1;
     if (sscanf(line.command, "held_child.exe %*s %d", &slot) != 1) {
@@ -307,7 +287,14 @@ bool run_held(const BenchPrograms& programs, const HeldSetup& setup, HeldOutcome
                read_peak_working_set(run.process, &outcome->peakWorkingSet);
     }
     if (good) {
+        // Threads are where a waiting program's memory goes beyond its tables: each one
+        // has a stack of its own, and under Wine costs about a mebibyte of resident memory.
         outcome->threads = count_threads(run.process);
+        if (outcome->threads < 0) {
+            fprintf(stderr, "bench_runner: the contender's threads could not be counted (%lu)\n",
+                    GetLastError());
+            outcome->threads = 0;
+        }
         good = release_and_collect(&run, setup, board, outcome);
     }
     if (!good && run.process != nullptr && setup.contender == kHeldQuorvel) {

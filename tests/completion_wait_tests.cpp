@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,20 +102,19 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
                      << childCount << " children, stand-in " << static_cast<int>(standIn));
         ScratchFolder folder;
         StandInTable children(childCount);
-        std::vector<HANDLE> enders;  // set one to end its child
+        std::deque<NamedEvent> endEvents;  // what a child process waits for
+        std::vector<HANDLE> enders;        // set one to end its child
         std::vector<int> order;
         for (int slot = 0; slot < childCount; ++slot) {
             if (standIn == StandIn::kEvent) {
                 enders.push_back(children.add_child(slot));
             } else {
-                // Named by stand-in and slot: no case opens an event of the one before.
-                const std::wstring name =
-                    L"quorvel-test-end-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                    std::to_wstring(static_cast<int>(standIn)) + L"-" + std::to_wstring(slot);
-                enders.push_back(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+                const NamedEvent& end = endEvents.emplace_back();
+                enders.push_back(end.handle);
                 const DWORD access =
                     standIn == StandIn::kProcess ? PROCESS_ALL_ACCESS : SYNCHRONIZE;
-                children.slots[slot] = start_test_child(folder, L"--wait-event " + name, access);
+                children.slots[slot] =
+                    start_test_child(folder, L"--wait-event " + end.name, access);
                 ASSERT_NE(children.slots[slot], nullptr);
             }
             order.insert(slot < kEndedBefore ? order.begin() + slot : order.begin() + kEndedBefore,
@@ -148,11 +148,6 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
         EXPECT_TRUE(allReportedInTime);
         EXPECT_TRUE(run.allEnded);
         EXPECT_EQ(run.output, exit_lines(order));
-        if (standIn != StandIn::kEvent) {
-            for (HANDLE event : enders) {
-                CloseHandle(event);
-            }
-        }
     }
 }
 

@@ -24,21 +24,17 @@ TEST(EndWatchTest, UsesAJobUnlessALiveChildCannotJoinIt) {
         {"live, unable to join a job", SYNCHRONIZE, false, Form::kThreadPool},
         {"ended, unable to join a job but with no need to", SYNCHRONIZE, true, Form::kJob},
     };
-    int serial = 0;
     for (const auto& [children, access, endedBeforeTheWatch, form] : cases) {
         SCOPED_TRACE(children);
         ScratchFolder folder;
-        // A name of its own for each case: a child of the one before may still hold its event.
-        const std::wstring name = L"quorvel-test-watch-" + std::to_wstring(GetCurrentProcessId()) +
-                                  L"-" + std::to_wstring(++serial);
-        HANDLE endAll = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+        const NamedEvent endAll;
         std::vector<HANDLE> slots(4, nullptr);  // slot 0 stays empty, as the program's name
         for (size_t slot = 1; slot < slots.size(); ++slot) {
-            slots[slot] = start_test_child(folder, L"--wait-event " + name, access);
+            slots[slot] = start_test_child(folder, L"--wait-event " + endAll.name, access);
             ASSERT_NE(slots[slot], nullptr);
         }
         if (endedBeforeTheWatch) {
-            SetEvent(endAll);
+            SetEvent(endAll.handle);
             for (size_t slot = 1; slot < slots.size(); ++slot) {
                 WaitForSingleObject(slots[slot], 10000);
             }
@@ -57,7 +53,7 @@ TEST(EndWatchTest, UsesAJobUnlessALiveChildCannotJoinIt) {
                 news = wait_for_end_news(watch, 500);
             }
             EXPECT_EQ(news, static_cast<DWORD>(WAIT_TIMEOUT));
-            SetEvent(endAll);
+            SetEvent(endAll.handle);
             EXPECT_EQ(wait_for_end_news(watch, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
         }
         stop_end_watch(&watch, static_cast<int>(slots.size()));
@@ -68,7 +64,6 @@ TEST(EndWatchTest, UsesAJobUnlessALiveChildCannotJoinIt) {
                 CloseHandle(child);
             }
         }
-        CloseHandle(endAll);
     }
 }
 

@@ -5,15 +5,12 @@
 //   test_child.exe --record FILE   append "key=value" lines to FILE (UTF-8)
 //                  --sleep MS      sleep
 //                  --wait-event N  wait (60 s at most) until the named event is set
-//                  --parent-class  record the priority class of the parent process
 //                  --print TEXT    write TEXT and a line break to standard output
 //                  --exit CODE     exit now with CODE
 //
 // Run as a planted "cmd.exe /c ...", it only leaves "planted-cmd-ran" in the current
 // directory.
 #include <windows.h>
-// Needs the types that windows.h declares.
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -40,37 +37,6 @@ void record(const std::wstring& key, const std::wstring& value) {
     DWORD written = 0;
     WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);
-}
-
-DWORD parent_process_id() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    const DWORD self = GetCurrentProcessId();
-    DWORD parent = 0;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == self) {
-            parent = entry.th32ParentProcessID;
-            break;
-        }
-    }
-    CloseHandle(snapshot);
-    return parent;
-}
-
-void record_parent_class() {
-    HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_process_id());
-    const DWORD priorityClass = parent != nullptr ? GetPriorityClass(parent) : 0;
-    if (parent != nullptr) {
-        CloseHandle(parent);
-    }
-    wchar_t value[16];
-    swprintf(value, 16, L"0x%08lx", static_cast<unsigned long>(priorityClass));
-    record(L"parent-class", value);
 }
 
 void wait_for_event(const wchar_t* name) {
@@ -118,8 +84,6 @@ int wmain(int argc, wchar_t** argv) {
         } else if (step == L"--wait-event") {
             wait_for_event(value);
             ++i;
-        } else if (step == L"--parent-class") {
-            record_parent_class();
         } else if (step == L"--print") {
             wprintf(L"%ls\n", value);
             fflush(stdout);

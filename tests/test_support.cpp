@@ -1,8 +1,5 @@
 #include "test_support.h"
 
-// Needs the types that windows.h, from test_support.h, declares.
-#include <tlhelp32.h>
-
 #include <cstdio>
 
 #include "utf8.h"
@@ -106,6 +103,17 @@ ScratchFolder::~ScratchFolder() {
     RemoveDirectoryW(path.c_str());
 }
 
+NamedEvent::NamedEvent() {
+    static unsigned serial = 0;
+    name = L"quorvel-test-event-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++serial);
+    handle = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+}
+
+NamedEvent::~NamedEvent() {
+    CloseHandle(handle);
+}
+
 HANDLE start_test_child(const ScratchFolder& folder, const std::wstring& arguments, DWORD access) {
     const std::wstring program = folder.file(L"test_child.exe");
     std::wstring commandLine = L"test_child.exe " + arguments;
@@ -175,22 +183,6 @@ bool wait_for_output_lines(const LauncherRun& run, size_t lineCount, DWORD timeo
         Sleep(50);
     }
     return true;
-}
-
-int count_threads(HANDLE process) {
-    const DWORD owner = GetProcessId(process);
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    int threads = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        threads += entry.th32OwnerProcessID == owner ? 1 : 0;
-    }
-    CloseHandle(snapshot);
-    return threads;
 }
 
 LauncherResult run_launcher(const std::vector<std::wstring>& arguments,

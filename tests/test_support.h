@@ -43,6 +43,18 @@ struct ScratchFolder {
 HANDLE start_test_child(const ScratchFolder& folder, const std::wstring& arguments,
                         DWORD access = PROCESS_ALL_ACCESS);
 
+// A manual-reset event under a name of its own, for test children to wait on
+// (test_child.exe --wait-event NAME). Closed when it goes.
+struct NamedEvent {
+    NamedEvent();
+    ~NamedEvent();
+    NamedEvent(const NamedEvent&) = delete;
+    NamedEvent& operator=(const NamedEvent&) = delete;
+
+    std::wstring name;
+    HANDLE handle;
+};
+
 struct LauncherRun {
     HANDLE process = nullptr;  // still open; the caller closes it
     HANDLE thread = nullptr;
@@ -65,9 +77,6 @@ LauncherResult finish_launcher(LauncherRun& run);
 
 // Waits (up to timeoutMs) until the launcher's output holds lineCount lines.
 bool wait_for_output_lines(const LauncherRun& run, size_t lineCount, DWORD timeoutMs);
-
-// How many threads the process has now.
-int count_threads(HANDLE process);
 
 LauncherResult run_launcher(const std::vector<std::wstring>& arguments,
                             const ScratchFolder& folder);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "thread_count.h"
 
 namespace {
 
@@ -33,10 +34,7 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
     for (int childCount : {2, 100}) {
         SCOPED_TRACE(childCount);
         ScratchFolder folder;
-        const std::wstring event = L"quorvel-test-together-" +
-                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                   std::to_wstring(childCount);
-        HANDLE go = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+        const NamedEvent go;
         std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
         std::vector<std::wstring> records;
         std::string starts;
@@ -44,7 +42,7 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
         for (int i = 0; i < childCount; ++i) {
             records.push_back(folder.file(L"r" + std::to_wstring(i) + L".txt"));
             const std::wstring command = L"test_child.exe --record r" + std::to_wstring(i) +
-                                         L".txt --wait-event " + event + L" --sleep " +
+                                         L".txt --wait-event " + go.name + L" --sleep " +
                                          std::to_wstring((childCount - i) * 5);
             arguments.push_back(command);
             starts += started(to_utf8(command));
@@ -56,7 +54,7 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
         threadsWhileWaiting[childCount] = count_threads(run.process);
 
         SuspendThread(run.thread);
-        SetEvent(go);
+        SetEvent(go.handle);
         for (const std::wstring& record : records) {
             EXPECT_TRUE(wait_for_record(record, "exit", 30000));
         }
@@ -64,50 +62,64 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
         ResumeThread(run.thread);
 
         const LauncherResult result = finish_launcher(run);
-        CloseHandle(go);
         EXPECT_EQ(result.output, kBanner + starts + ends);
     }
     EXPECT_GE(threadsWhileWaiting[2], 1);
     EXPECT_LE(threadsWhileWaiting[100], threadsWhileWaiting[2]);
 }
 
-// One child watches the launcher step down from the class it was started with, and a
-// second, outliving it, sees the class put back to normal, not to the starting class.
+// The launcher's class, watched from outside while nothing ends: it steps down from the
+// class it was started with, and the first end puts it back to normal, not to the starting
+// class. The children end only when the class says they may, so no timing can upset it.
 TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
     ScratchFolder folder;
-    const std::wstring watcher =
-        L"test_child.exe --record a.txt --sleep 1500 --parent-class --sleep 4000 "
-        L"--parent-class --sleep 4000 --parent-class --sleep 1500";
-    const std::wstring survivor =
-        L"test_child.exe --record b.txt --sleep 12500 --parent-class --sleep 500";
+    const NamedEvent endFirst;
+    const NamedEvent endSecond;
+    const std::wstring first = L"test_child.exe --wait-event " + endFirst.name;
+    const std::wstring second = L"test_child.exe --wait-event " + endSecond.name;
     LauncherRun run =
-        start_launcher({L"--no-shl", L"--no-con", watcher, survivor}, folder, CREATE_SUSPENDED);
+        start_launcher({L"--no-shl", L"--no-con", first, second}, folder, CREATE_SUSPENDED);
     ASSERT_NE(run.process, nullptr);
     SetPriorityClass(run.process, HIGH_PRIORITY_CLASS);
     ResumeThread(run.thread);
+
+    // Every class the launcher takes, in order, until it takes the one awaited.
+    std::vector<DWORD> classes;
+    const auto watch_until = [&](DWORD awaited) {
+        const ULONGLONG deadline = GetTickCount64() + 30000;
+        while (GetTickCount64() < deadline) {
+            const DWORD now = GetPriorityClass(run.process);
+            if (classes.empty() || classes.back() != now) {
+                classes.push_back(now);
+            }
+            if (now == awaited) {
+                return;
+            }
+            Sleep(10);
+        }
+    };
+    watch_until(IDLE_PRIORITY_CLASS);  // 8 s into the wait
+    SetEvent(endFirst.handle);
+    watch_until(NORMAL_PRIORITY_CLASS);
+    SetEvent(endSecond.handle);
     const LauncherResult result = finish_launcher(run);
 
-    // At 1.5 s the starting class, at 5.5 s below normal (after 3 s), at 9.5 s idle
-    // (after 8 s); at 12.5 s, after the first end at 11 s, normal.
-    EXPECT_EQ(record_values(folder.file(L"a.txt"), "parent-class"),
-              (std::vector<std::string>{"0x00000080", "0x00004000", "0x00000040"}));
-    EXPECT_EQ(record_values(folder.file(L"b.txt"), "parent-class"),
-              std::vector<std::string>{"0x00000020"});
-    EXPECT_EQ(result.output, kBanner + started(to_utf8(watcher)) + started(to_utf8(survivor)) +
-                                 ended(to_utf8(watcher)) + ended(to_utf8(survivor)));
+    EXPECT_EQ(classes, (std::vector<DWORD>{HIGH_PRIORITY_CLASS, BELOW_NORMAL_PRIORITY_CLASS,
+                                           IDLE_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS}));
+    EXPECT_EQ(result.output, kBanner + started(to_utf8(first)) + started(to_utf8(second)) +
+                                 ended(to_utf8(first)) + ended(to_utf8(second)));
 }
 
 // More children alive at once than one platform wait can take.
 TEST(WaitRunTest, ThreeHundredChildrenAreEachReportedOnce) {
     constexpr int kChildren = 300;
     ScratchFolder folder;
-    const std::wstring event = L"quorvel-test-many-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    const NamedEvent go;
     std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
     std::set<std::string> commands;
     for (int i = 0; i < kChildren; ++i) {
         // Ends spread over a second and a half once all are running; "--tag" tells them apart.
-        const std::wstring command = L"test_child.exe --wait-event " + event + L" --sleep " +
+        const std::wstring command = L"test_child.exe --wait-event " + go.name + L" --sleep " +
                                      std::to_wstring(i * 37 % 1500) + L" --tag " +
                                      std::to_wstring(i);
         arguments.push_back(command);
@@ -117,9 +129,8 @@ TEST(WaitRunTest, ThreeHundredChildrenAreEachReportedOnce) {
     ASSERT_NE(run.process, nullptr);
     // Every start is reported before the wait; then all are alive at once.
     EXPECT_TRUE(wait_for_output_lines(run, kChildren + 1, 120000));
-    SetEvent(go);
+    SetEvent(go.handle);
     const LauncherResult result = finish_launcher(run);
-    CloseHandle(go);
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(result.exitCode, 0u);
 
@@ -149,12 +160,11 @@ TEST(WaitRunTest, ThreeHundredChildrenAreEachReportedOnce) {
 TEST(WaitRunTest, ChildrenBeyondOneWaitOutliveAKilledLauncher) {
     constexpr int kChildren = 65;
     ScratchFolder folder;
-    const std::wstring event = L"quorvel-test-outlive-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    const NamedEvent go;
     std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
     for (int i = 0; i < kChildren; ++i) {
         arguments.push_back(L"test_child.exe --record r" + std::to_wstring(i) +
-                            L".txt --wait-event " + event);
+                            L".txt --wait-event " + go.name);
     }
     LauncherRun run = start_launcher(arguments, folder);
     ASSERT_TRUE(wait_for_output_lines(run, kChildren + 1, 60000));
@@ -162,13 +172,12 @@ TEST(WaitRunTest, ChildrenBeyondOneWaitOutliveAKilledLauncher) {
     TerminateProcess(run.process, 9);
     EXPECT_EQ(finish_launcher(run).exitCode, 9u);
 
-    SetEvent(go);  // only a child still alive can record its exit
+    SetEvent(go.handle);  // only a child still alive can record its exit
     for (int i = 0; i < kChildren; ++i) {
         EXPECT_TRUE(
             wait_for_record(folder.file(L"r" + std::to_wstring(i) + L".txt"), "exit", 30000))
             << "child " << i;
     }
-    CloseHandle(go);
 }
 
 }  // namespace
