@@ -231,6 +231,42 @@ bool wait_for_record(const std::wstring& path, const std::string& key, DWORD tim
     return true;
 }
 
+namespace {
+
+HANDLE open_recorded_child(const std::wstring& recordPath, DWORD access, DWORD timeoutMs) {
+    if (!wait_for_record(recordPath, "pid", timeoutMs)) {
+        return nullptr;
+    }
+    return OpenProcess(access, FALSE, std::stoul(record_values(recordPath, "pid").front()));
+}
+
+}  // namespace
+
+bool wait_for_recorded_child_end(const std::wstring& recordPath, DWORD timeoutMs) {
+    HANDLE child = open_recorded_child(recordPath, SYNCHRONIZE, timeoutMs);
+    if (child == nullptr) {
+        return false;
+    }
+    const bool ended = WaitForSingleObject(child, timeoutMs) == WAIT_OBJECT_0;
+    CloseHandle(child);
+    return ended;
+}
+
+bool wait_for_recorded_child_in_job(const std::wstring& recordPath, DWORD timeoutMs) {
+    HANDLE child = open_recorded_child(recordPath, PROCESS_QUERY_INFORMATION, timeoutMs);
+    if (child == nullptr) {
+        return false;
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    BOOL inJob = FALSE;
+    while (IsProcessInJob(child, nullptr, &inJob) != FALSE && inJob == FALSE &&
+           GetTickCount64() < deadline) {
+        Sleep(20);
+    }
+    CloseHandle(child);
+    return inJob != FALSE;
+}
+
 void end_recorded_child(const std::wstring& recordPath) {
     for (const std::string& pid : record_values(recordPath, "pid")) {
         HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(pid));

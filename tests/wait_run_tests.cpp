@@ -14,10 +14,15 @@ namespace {
 
 TEST(WaitRunTest, ExitReportsFollowTheStartReportsAsChildrenEnd) {
     ScratchFolder folder;
-    const std::wstring slow = L"test_child.exe --sleep 1500";
-    const std::wstring quick = L"test_child.exe --sleep 200";
-    const LauncherResult result =
-        run_launcher({L"--no-shl", L"--no-con", slow, L"missing.exe", quick, L"--high"}, folder);
+    const NamedEvent endSlow;
+    const std::wstring slow = L"test_child.exe --wait-event " + endSlow.name;
+    const std::wstring quick = L"test_child.exe";
+    LauncherRun run =
+        start_launcher({L"--no-shl", L"--no-con", slow, L"missing.exe", quick, L"--high"}, folder);
+    // The slow child ends only once the quick one has been reported.
+    EXPECT_TRUE(wait_for_output_lines(run, 5, 30000));
+    SetEvent(endSlow.handle);
+    const LauncherResult result = finish_launcher(run);
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.output, kBanner + started(to_utf8(slow)) + "run [missing.exe]...error\r\n" +
@@ -50,15 +55,17 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
         }
         LauncherRun run = start_launcher(arguments, folder);
         ASSERT_TRUE(wait_for_output_lines(run, childCount + 1, 60000));
-        Sleep(300);  // let the launcher reach its wait
+        if (childCount > MAXIMUM_WAIT_OBJECTS) {
+            // The last child joins the launcher's job when the launcher begins to wait.
+            ASSERT_TRUE(wait_for_recorded_child_in_job(records.back(), 30000));
+        }
         threadsWhileWaiting[childCount] = count_threads(run.process);
 
         SuspendThread(run.thread);
         SetEvent(go.handle);
         for (const std::wstring& record : records) {
-            EXPECT_TRUE(wait_for_record(record, "exit", 30000));
+            EXPECT_TRUE(wait_for_recorded_child_end(record, 30000));
         }
-        Sleep(300);  // "exit" is recorded just before the child ends
         ResumeThread(run.thread);
 
         const LauncherResult result = finish_launcher(run);
@@ -168,7 +175,8 @@ TEST(WaitRunTest, ChildrenBeyondOneWaitOutliveAKilledLauncher) {
     }
     LauncherRun run = start_launcher(arguments, folder);
     ASSERT_TRUE(wait_for_output_lines(run, kChildren + 1, 60000));
-    Sleep(300);  // let the launcher reach its wait
+    // The last child joins the launcher's job when the launcher begins to wait.
+    ASSERT_TRUE(wait_for_recorded_child_in_job(folder.file(L"r64.txt"), 30000));
     TerminateProcess(run.process, 9);
     EXPECT_EQ(finish_launcher(run).exitCode, 9u);
 
