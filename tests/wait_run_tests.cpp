@@ -117,9 +117,11 @@ TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
                                  ended(to_utf8(first)) + ended(to_utf8(second)));
 }
 
-// More children alive at once than one platform wait can take.
-TEST(WaitRunTest, ThreeHundredChildrenAreEachReportedOnce) {
-    constexpr int kChildren = 300;
+// More children alive at once than two platform waits can take. (Every further child is
+// one more chance for Wine's rare failure to start a process at all; the unit tests take
+// the wait itself to 300.)
+TEST(WaitRunTest, ManyChildrenAreEachReportedOnce) {
+    constexpr int kChildren = 150;
     ScratchFolder folder;
     const NamedEvent go;
     std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
