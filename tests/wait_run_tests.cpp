@@ -1,5 +1,5 @@
 // The real quorvel.exe waiting for real children: exit reports, their order, and the
-// launcher's own priority class as its children see it.
+// launcher's own priority class, watched from outside.
 #include <gtest/gtest.h>
 
 #include <map>
