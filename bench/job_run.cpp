@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "figures.h"
+#include "output_start.h"
 
 namespace {
 
@@ -40,15 +41,10 @@ bool create_job(JobRun* run) {
 
 bool create_contender(const wchar_t* application, wchar_t* commandLine, const wchar_t* folder,
                       HANDLE output, JobRun* run) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
     PROCESS_INFORMATION process{};
     run->startStamp = counter_now();
-    if (!CreateProcessW(application, commandLine, nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, folder, &startup, &process)) {
+    if (!start_with_output(application, commandLine, folder, output,
+                           CREATE_SUSPENDED | CREATE_NO_WINDOW, &process)) {
         fprintf(stderr, "bench_runner: %ls could not be started (%lu)\n", application,
                 GetLastError());
         return false;

@@ -130,16 +130,11 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
             for (size_t i = kEndedBefore; i < order.size() && allReportedInTime; ++i) {
                 SetEvent(enders[order[i]]);
                 const std::string expected = exit_lines({order.begin(), order.begin() + i + 1});
-                const ULONGLONG deadline = GetTickCount64() + 10000;
-                while (read_file(reports) != expected) {
-                    if (GetTickCount64() > deadline) {
-                        allReportedInTime = false;
-                        for (HANDLE event : enders) {
-                            SetEvent(event);  // let the wait finish
-                        }
-                        break;
+                if (!wait_until(10000, [&] { return read_file(reports) == expected; })) {
+                    allReportedInTime = false;
+                    for (HANDLE event : enders) {
+                        SetEvent(event);  // let the wait finish
                     }
-                    Sleep(1);
                 }
             }
         });

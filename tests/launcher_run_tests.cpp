@@ -160,10 +160,7 @@ TEST(LauncherRunTest, LinesWrittenBeforeTheLauncherIsKilledAreKept) {
     LauncherRun run = start_launcher({L"--no-shl", L"--no-con", sleeper, L"missing.exe"}, folder);
     ASSERT_NE(run.process, nullptr);
     const std::string expected = kBanner + started(to_utf8(sleeper)) + failed("missing.exe");
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    while (read_file(run.outputPath) != expected && GetTickCount64() < deadline) {
-        Sleep(20);
-    }
+    wait_until(10000, [&] { return read_file(run.outputPath) == expected; });
     EXPECT_EQ(read_file(run.outputPath), expected) << "while the launcher still waits";
     TerminateProcess(run.process, 9);
     const LauncherResult result = finish_launcher(run);

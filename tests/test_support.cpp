@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "output_start.h"
 #include "utf8.h"
 
 std::wstring build_folder() {
@@ -145,14 +146,9 @@ LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const Scr
         commandLine += L" " + quote_argument(argument);
     }
     const std::wstring launcher = build_folder() + L"\\quorvel.exe";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, TRUE, extraFlags,
-                       nullptr, folder.path.c_str(), &startup, &process)) {
+    if (start_with_output(launcher.c_str(), commandLine.data(), folder.path.c_str(), output,
+                          extraFlags, &process)) {
         run.process = process.hProcess;
         run.thread = process.hThread;
     }
@@ -175,14 +171,8 @@ LauncherResult finish_launcher(LauncherRun& run) {
 }
 
 bool wait_for_output_lines(const LauncherRun& run, size_t lineCount, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (lines_of(read_file(run.outputPath)).size() < lineCount) {
-        if (GetTickCount64() > deadline) {
-            return false;
-        }
-        Sleep(50);
-    }
-    return true;
+    return wait_until(timeoutMs,
+                      [&] { return lines_of(read_file(run.outputPath)).size() >= lineCount; });
 }
 
 LauncherResult run_launcher(const std::vector<std::wstring>& arguments,
@@ -221,14 +211,7 @@ std::vector<std::string> record_values(const std::wstring& path, const std::stri
 }
 
 bool wait_for_record(const std::wstring& path, const std::string& key, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (read_record(path).count(key) == 0) {
-        if (GetTickCount64() > deadline) {
-            return false;
-        }
-        Sleep(20);
-    }
-    return true;
+    return wait_until(timeoutMs, [&] { return read_record(path).count(key) != 0; });
 }
 
 namespace {
@@ -257,12 +240,9 @@ bool wait_for_recorded_child_in_job(const std::wstring& recordPath, DWORD timeou
     if (child == nullptr) {
         return false;
     }
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     BOOL inJob = FALSE;
-    while (IsProcessInJob(child, nullptr, &inJob) != FALSE && inJob == FALSE &&
-           GetTickCount64() < deadline) {
-        Sleep(20);
-    }
+    wait_until(timeoutMs,
+               [&] { return IsProcessInJob(child, nullptr, &inJob) == FALSE || inJob != FALSE; });
     CloseHandle(child);
     return inJob != FALSE;
 }

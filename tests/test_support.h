@@ -8,6 +8,20 @@
 
 #include "utf8.h"
 
+// Checks condition every few milliseconds until it holds, for at most timeoutMs; says
+// whether it held.
+template <typename Condition>
+bool wait_until(DWORD timeoutMs, Condition condition) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
 // The folder that holds the test programs, quorvel.exe and test_child.exe.
 std::wstring build_folder();
 

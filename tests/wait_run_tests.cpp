@@ -93,17 +93,13 @@ TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
     // Every class the launcher takes, in order, until it takes the one awaited.
     std::vector<DWORD> classes;
     const auto watch_until = [&](DWORD awaited) {
-        const ULONGLONG deadline = GetTickCount64() + 30000;
-        while (GetTickCount64() < deadline) {
+        wait_until(30000, [&] {
             const DWORD now = GetPriorityClass(run.process);
             if (classes.empty() || classes.back() != now) {
                 classes.push_back(now);
             }
-            if (now == awaited) {
-                return;
-            }
-            Sleep(10);
-        }
+            return now == awaited;
+        });
     };
     watch_until(IDLE_PRIORITY_CLASS);  // 8 s into the wait
     SetEvent(endFirst.handle);
