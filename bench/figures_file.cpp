@@ -94,7 +94,7 @@ void write_memory(FILE* file, const BenchFigures& figures) {
     const MemoryRow& fewest = figures.memory[0];
     for (int i = 1; i < figures.memoryRows; ++i) {
         const MemoryRow& most = figures.memory[i];
-        fprintf(file, "%d\t%d\t%.1f\t%.1f\n", fewest.children, most.children,
+        fprintf(file, "%d\t%d\t%.0f\t%.0f\n", fewest.children, most.children,
                 bytes_per_child(fewest, most, true), bytes_per_child(fewest, most, false));
     }
 }
