@@ -11,6 +11,7 @@ children_text(n) = sprintf("%d %s", n, n == 1 ? "child" : "children")
 set xtics (children_text(fewest) 0, children_text(most) 1) scale 0
 set xrange [-0.6 : 1.6]
 set yrange [0 : *]
+set offsets 0, 0, graph 0.1, 0  # room above the tallest bar for its figure
 set boxwidth 0.34
 set title "Exit latency: from a child's end to the news of it (median)"
 set ylabel "delay after the child's end (ms)"
