@@ -13,9 +13,11 @@ enum Starter { kQuorvelStarter, kBaselineStarter, kInterpreterStarter, kStarterC
 struct StartReapRow {
     int children;
     int rounds;
-    double msPerChild[kStarterCount];  // medians over the rounds
-    int processes[kStarterCount];      // processes in one run, contender and helpers included
-    double tailMs[kStarterCount];      // from the last process's start to the end, median
+    double msPerChild[kStarterCount];      // medians over the rounds
+    double msPerChildLow[kStarterCount];   // the fastest round
+    double msPerChildHigh[kStarterCount];  // the slowest round
+    int processes[kStarterCount];          // processes in one run, contender and helpers included
+    double tailMs[kStarterCount];          // from the last process's start to the end, median
     // Medians of the ratios within each round, where both contenders ran side by side,
     // and their spread.
     double toBaseline, toBaselineLow, toBaselineHigh;
@@ -62,6 +64,9 @@ struct BenchFigures {
     bool processTimesEchoSeen;  // GetProcessTimes gave the caller's own times for a launcher
     int repeatedRuns;           // runs tried again after a failed attempt
 };
+
+// What each child beyond the fewest adds to the peak working set, in bytes.
+double bytes_per_child(const MemoryRow& fewest, const MemoryRow& most, bool quorvel);
 
 // Where the programs under measurement are: all in the harness's own folder, and the
 // system's command interpreter.

@@ -22,7 +22,8 @@ constexpr char kUsage[] =
     "  --single-rounds N       extra runs with the fewest held children, for exit\n"
     "                          latency (default 10)\n"
     "  --spacing MS            time between two children's ends (default 25)\n"
-    "  --settle MS             wait after the last child's start (default 500)\n";
+    "  --settle MS             wait after the last child's start (default 500)\n"
+    "  --data FILE             also write the figures to FILE, tab-separated, for charts\n";
 
 CountList count_list(const int* values, int size) {
     CountList list{};
@@ -152,6 +153,8 @@ OptionsVerdict parse_bench_options(int argc, wchar_t** argv, BenchOptions* optio
             good = parse_number(value, 0, 10000, &options->spacingMs);
         } else if (wcscmp(name, L"--settle") == 0) {
             good = parse_number(value, 0, 60000, &options->settleMs);
+        } else if (wcscmp(name, L"--data") == 0) {
+            options->figuresPath = value;
         } else {
             fprintf(stderr, "bench_runner: unknown option %ls\n%s", name, kUsage);
             return OptionsVerdict::Bad;

@@ -23,6 +23,8 @@ struct BenchOptions {
     int singleRounds;         // extra runs with the fewest held children, for exit latency
     int spacingMs;            // time between two children's ends once released
     int settleMs;             // from the last child's start to the measurements
+    // Where the figures also go as tab-separated text; null: nowhere.
+    const wchar_t* figuresPath;
 };
 
 BenchOptions default_bench_options();

@@ -1,5 +1,6 @@
 // The benchmark harness: runs every comparison inside Wine (or Windows) in one process, so
-// that no figure carries the cost of starting Wine, and prints the figures as Markdown.
+// that no figure carries the cost of starting Wine, and prints the figures as Markdown
+// (with --data, also as tab-separated text for the charts).
 // It prints figures only; it judges nothing and fails only when a run could not be done.
 //
 //   bench_runner.exe [option]...     (--help lists them)
@@ -12,6 +13,7 @@
 
 #include "bench_figures.h"
 #include "bench_options.h"
+#include "figures_file.h"
 #include "held_bench.h"
 #include "report_tables.h"
 #include "start_reap_bench.h"
@@ -85,6 +87,13 @@ int wmain(int argc, wchar_t** argv) {
     if (!find_bench_programs(&programs)) {
         return 1;
     }
+    FILE* figuresFile = nullptr;
+    if (options.figuresPath != nullptr) {
+        figuresFile = open_figures_file(options.figuresPath);
+        if (figuresFile == nullptr) {
+            return 1;
+        }
+    }
     print_settings(options);
     static BenchFigures figures{};
     if (options.runStartReap && !run_start_reap_bench(options, programs, &figures)) {
@@ -94,5 +103,9 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     print_report_tables(options, figures);
+    if (figuresFile != nullptr &&
+        !write_figures_file(figuresFile, options.figuresPath, argc, argv, options, figures)) {
+        return 1;
+    }
     return 0;
 }

@@ -100,13 +100,6 @@ void print_latency(const BenchFigures& figures) {
     puts("");
 }
 
-// What each child beyond the fewest adds to the peak working set, in bytes.
-double bytes_per_child(const MemoryRow& fewest, const MemoryRow& most, bool quorvel) {
-    const double from = static_cast<double>(quorvel ? fewest.quorvelPeak : fewest.baselinePeak);
-    const double to = static_cast<double>(quorvel ? most.quorvelPeak : most.baselinePeak);
-    return (to - from) / (most.children - fewest.children);
-}
-
 void print_memory(const BenchFigures& figures) {
     puts("## Memory: peak working set\n");
     puts("Read while every child is alive and the contender waits; median over the rounds.");

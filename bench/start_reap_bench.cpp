@@ -169,6 +169,8 @@ void summarize(int children, int rounds, CountSamples* samples, StartReapRow* ro
     row->children = children;
     row->rounds = rounds;
     for (int starter = 0; starter < kStarterCount; ++starter) {
+        row->msPerChildLow[starter] = minimum_of(samples->msPerChild[starter], rounds);
+        row->msPerChildHigh[starter] = maximum_of(samples->msPerChild[starter], rounds);
         row->msPerChild[starter] = median_of(samples->msPerChild[starter], rounds);
         row->processes[starter] = samples->processes[starter];
         row->tailMs[starter] = median_of(samples->tailMs[starter], rounds);
