@@ -154,7 +154,7 @@ TEST(CompletionWaitTest, AFailingWaitGivesUpInsteadOfSpinning) {
         ScratchFolder folder;
         StandInTable children(childCount + 1);
         for (int slot = 1; slot <= childCount; ++slot) {
-            children.slots[slot] = reinterpret_cast<HANDLE>(0x7ff00000 + 4 * slot);
+            children.slots[slot] = reinterpret_cast<HANDLE>(uintptr_t{0x7ff00000} + 4 * slot);
         }
         const std::vector<HANDLE> before = children.slots;
         const WaitRun run = run_wait(children, folder);

@@ -68,13 +68,37 @@ TEST(LauncherRunTest, WildcardsExpandToOneCommandPerFile) {
     EXPECT_EQ(lines, (std::vector<std::string>{kBanner, failed("one.dat"), failed("two.dat")}));
 }
 
+// Windows may put a full path before a program named without one, so a child's command
+// line is compared as its program's file name and everything after it.
+struct ChildCommandLine {
+    std::string fileName;
+    std::string rest;
+};
+
+ChildCommandLine split_command_line(const std::string& commandLine) {
+    const bool quoted = commandLine.rfind('"', 0) == 0;
+    const size_t programEnd = quoted ? commandLine.find('"', 1) : commandLine.find_first_of(" \t");
+    const size_t restStart =
+        quoted && programEnd != std::string::npos ? programEnd + 1 : programEnd;
+    std::string program = commandLine.substr(quoted ? 1 : 0, programEnd - (quoted ? 1 : 0));
+    program.erase(0, program.find_last_of("\\/") + 1);  // npos + 1: no folder, nothing erased
+    return {program, restStart < commandLine.size() ? commandLine.substr(restStart) : ""};
+}
+
+// The command line the child recorded, split; empty if it recorded none or several.
+ChildCommandLine recorded_command_line(const ScratchFolder& folder) {
+    const std::vector<std::string> lines = record_values(folder.file(L"r.txt"), "command-line");
+    return lines.size() == 1 ? split_command_line(lines.front()) : ChildCommandLine{};
+}
+
 TEST(LauncherRunTest, DirectChildGetsTheArgumentAsItsWholeCommandLine) {
     ScratchFolder folder;
     const std::wstring command = L"test_child.exe --record r.txt --print \"a  b\" caf\u00e9";
     const LauncherResult result = run_launcher({L"--no-shl", command}, folder);
     ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
-    EXPECT_EQ(record_values(folder.file(L"r.txt"), "command-line"),
-              std::vector<std::string>{to_utf8(command)});
+    const ChildCommandLine recorded = recorded_command_line(folder);
+    EXPECT_EQ(recorded.fileName, "test_child.exe");
+    EXPECT_EQ(recorded.rest, to_utf8(command.substr(command.find(L' '))));
     EXPECT_EQ(record_values(folder.file(L"r.txt"), "cwd"),
               std::vector<std::string>{to_utf8(folder.path)});
 }
@@ -86,13 +110,16 @@ TEST(LauncherRunTest, AnArgumentNearThePlatformLimitReachesTheChildWhole) {
     // Compared as a whole, without printing 32 KB when it differs.
     EXPECT_TRUE(result.output == kBanner + started(to_utf8(command)) + ended(to_utf8(command)));
     ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
-    EXPECT_TRUE(record_values(folder.file(L"r.txt"), "command-line") ==
-                std::vector<std::string>{to_utf8(command)});
+    const ChildCommandLine recorded = recorded_command_line(folder);
+    EXPECT_EQ(recorded.fileName, "test_child.exe");
+    EXPECT_TRUE(recorded.rest == to_utf8(command.substr(command.find(L' '))));
 }
 
-// A direct child that keeps the launcher's console writes into the launcher's output;
-// one without a window, or one started through the interpreter, does not.
-TEST(LauncherRunTest, OnlyADirectChildWithConsoleSharesTheLaunchersOutput) {
+// A direct child that keeps the launcher's console shares it; one without a window, or
+// one started through the interpreter, is on a console of its own. Where a shared
+// child's output then goes differs (Windows writes it to the console, Wine to the
+// launcher's redirected output), so the console itself is what is compared.
+TEST(LauncherRunTest, OnlyADirectChildWithConsoleSharesTheLaunchersConsole) {
     struct Case {
         std::vector<std::wstring> switches;
         bool shared;
@@ -100,15 +127,23 @@ TEST(LauncherRunTest, OnlyADirectChildWithConsoleSharesTheLaunchersOutput) {
     const Case cases[] = {
         {{L"--no-shl"}, true}, {{L"--no-shl", L"--no-con"}, false}, {{L"--no-con"}, false}};
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.shared);
         ScratchFolder folder;
         std::vector<std::wstring> arguments = c.switches;
-        arguments.push_back(L"test_child.exe --record r.txt --print shared-line");
-        const LauncherResult result = run_launcher(arguments, folder);
-        ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 10000));
-        Sleep(100);  // the child's line may land after the launcher has ended
-        const std::string output = read_file(folder.file(L"launcher-output.bin"));
-        // The report line carries the argument too, so look for the child's own line.
-        EXPECT_EQ(output.find("\nshared-line") != std::string::npos, c.shared) << output;
+        arguments.push_back(L"test_child.exe --record r.txt");
+        // A console of its own, without a window, so that there is one to share even
+        // where the tests run without.
+        LauncherRun run = start_launcher(arguments, folder, CREATE_NO_WINDOW);
+        ASSERT_NE(run.process, nullptr);
+        const std::string launcher = std::to_string(GetProcessId(run.process));
+        ASSERT_TRUE(finish_launcher(run).finished);
+        const std::wstring record = folder.file(L"r.txt");
+        ASSERT_EQ(record_values(record, "console-processes").size(), 1u);
+        const std::string list = "," + record_values(record, "console-processes").front() + ",";
+        // The child's own entry shows that the list was read at all.
+        EXPECT_NE(list.find("," + record_values(record, "pid").front() + ","), std::string::npos)
+            << list;
+        EXPECT_EQ(list.find("," + launcher + ",") != std::string::npos, c.shared) << list;
     }
 }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "utf8.h"
 
@@ -37,6 +38,21 @@ void record(const std::wstring& key, const std::wstring& value) {
     DWORD written = 0;
     WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);
+}
+
+// The processes attached to this process's console, comma-separated; empty without one.
+std::wstring console_processes() {
+    std::vector<DWORD> ids(64);
+    DWORD count = 0;
+    while ((count = GetConsoleProcessList(ids.data(), static_cast<DWORD>(ids.size()))) >
+           ids.size()) {
+        ids.resize(count + 16);  // more may attach before the next call
+    }
+    std::wstring list;
+    for (DWORD i = 0; i < count; ++i) {
+        list += (i == 0 ? L"" : L",") + std::to_wstring(ids[i]);
+    }
+    return list;
 }
 
 void wait_for_event(const wchar_t* name) {
@@ -72,6 +88,7 @@ int wmain(int argc, wchar_t** argv) {
     record(L"pid", std::to_wstring(GetCurrentProcessId()));
     record(L"command-line", GetCommandLineW());
     record(L"cwd", directory);
+    record(L"console-processes", console_processes());
 
     for (int i = 1; i < argc; ++i) {
         const std::wstring step = argv[i];
