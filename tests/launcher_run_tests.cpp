@@ -153,20 +153,34 @@ TEST(LauncherRunTest, APlantedInterpreterIsNeverRun) {
 }
 
 // Every line must be in the output the moment it is complete, not held in a buffer that
-// dies with the launcher.
+// dies with the launcher. The launcher inherits a pipe's writing end; its child must not,
+// so the pipe breaks once the launcher is gone although the child still runs.
 TEST(LauncherRunTest, LinesWrittenBeforeTheLauncherIsKilledAreKept) {
     ScratchFolder folder;
+    HANDLE pipeRead = nullptr;
+    HANDLE pipeWrite = nullptr;
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, &inheritable, 0));
+    SetHandleInformation(pipeRead, HANDLE_FLAG_INHERIT, 0);
     const std::wstring sleeper = L"test_child.exe --record r.txt --sleep 20000";
     LauncherRun run = start_launcher({L"--no-shl", L"--no-con", sleeper, L"missing.exe"}, folder);
+    CloseHandle(pipeWrite);
     ASSERT_NE(run.process, nullptr);
     const std::string expected = kBanner + started(to_utf8(sleeper)) + failed("missing.exe");
     wait_until(10000, [&] { return read_file(run.outputPath) == expected; });
     EXPECT_EQ(read_file(run.outputPath), expected) << "while the launcher still waits";
+    // Only a child that has recorded its pid can be ended below.
+    EXPECT_TRUE(wait_for_record(folder.file(L"r.txt"), "pid", 10000));
     TerminateProcess(run.process, 9);
     const LauncherResult result = finish_launcher(run);
+    const bool pipeBroken = wait_until(10000, [&] {
+        return PeekNamedPipe(pipeRead, nullptr, 0, nullptr, nullptr, nullptr) == FALSE;
+    });
     end_recorded_child(folder.file(L"r.txt"));
+    CloseHandle(pipeRead);
     EXPECT_EQ(result.exitCode, 9u);
     EXPECT_EQ(result.output, expected);
+    EXPECT_TRUE(pipeBroken) << "the child holds a handle it was not to inherit";
 }
 
 }  // namespace
