@@ -113,6 +113,36 @@ TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
                                  ended(to_utf8(first)) + ended(to_utf8(second)));
 }
 
+// A wait the platform refuses ends the run with -1, and the child whose handle broke it
+// is never reported. That handle is closed from outside, under the launcher's feet.
+TEST(WaitRunTest, AFailedWaitEndsTheRunWithMinusOne) {
+    ScratchFolder folder;
+    const NamedEvent endBroken;
+    const NamedEvent endOther;
+    const std::wstring broken = L"test_child.exe --record r.txt --wait-event " + endBroken.name;
+    const std::wstring other = L"test_child.exe --record r2.txt --wait-event " + endOther.name;
+    LauncherRun run = start_launcher({L"--no-shl", L"--no-con", broken, other}, folder);
+    ASSERT_TRUE(wait_for_output_lines(run, 3, 30000));
+    ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "pid", 10000));
+    const DWORD pid = recorded_pid(folder.file(L"r.txt"));
+    const HANDLE launchersHandle =
+        find_handle_in(run.process, [&](HANDLE handle) { return GetProcessId(handle) == pid; });
+    ASSERT_NE(launchersHandle, nullptr);
+    ASSERT_TRUE(close_handle_in(run.process, launchersHandle));
+    // A wait under way may go on with the closed handle; the next one cannot.
+    SetEvent(endOther.handle);
+    const LauncherResult result = finish_launcher(run);
+    SetEvent(endBroken.handle);
+    // A child that has not yet opened its event would make a new one once ours is gone.
+    EXPECT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 30000));
+    EXPECT_TRUE(wait_for_record(folder.file(L"r2.txt"), "exit", 30000));
+    EXPECT_EQ(result.exitCode, static_cast<DWORD>(-1));
+    EXPECT_EQ(result.output.rfind(kBanner + started(to_utf8(broken)) + started(to_utf8(other)), 0),
+              0u)
+        << result.output;
+    EXPECT_EQ(result.output.find(ended(to_utf8(broken))), std::string::npos) << result.output;
+}
+
 // More children alive at once than two platform waits can take. (Every further child is
 // one more chance for Wine's rare failure to start a process at all; the unit tests take
 // the wait itself to 300.)
