@@ -77,7 +77,8 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
 
 // The launcher's class, watched from outside while nothing ends: it steps down from the
 // class it was started with, and the first end puts it back to normal, not to the starting
-// class. The children end only when the class says they may, so no timing can upset it.
+// class. The children end only when the class says they may, and the steps' times are
+// checked only for being too early, which a busy machine cannot cause.
 TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
     ScratchFolder folder;
     const NamedEvent endFirst;
@@ -88,16 +89,26 @@ TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
         start_launcher({L"--no-shl", L"--no-con", first, second}, folder, CREATE_SUSPENDED);
     ASSERT_NE(run.process, nullptr);
     SetPriorityClass(run.process, HIGH_PRIORITY_CLASS);
+    const ULONGLONG resumed = GetTickCount64();
     ResumeThread(run.thread);
 
-    // Every class the launcher takes, in order, until it takes the one awaited.
-    std::vector<DWORD> classes;
+    // Every class the launcher takes, in order, until it takes the one awaited; the clock
+    // is read before and after each look, so a class was taken before firstSeenBy and,
+    // for a class seen before, left after lastSeenFrom.
+    struct Sighting {
+        DWORD priorityClass;
+        ULONGLONG firstSeenBy;
+        ULONGLONG lastSeenFrom;
+    };
+    std::vector<Sighting> sightings;
     const auto watch_until = [&](DWORD awaited) {
         wait_until(30000, [&] {
+            const ULONGLONG before = GetTickCount64();
             const DWORD now = GetPriorityClass(run.process);
-            if (classes.empty() || classes.back() != now) {
-                classes.push_back(now);
+            if (sightings.empty() || sightings.back().priorityClass != now) {
+                sightings.push_back({now, GetTickCount64(), before});
             }
+            sightings.back().lastSeenFrom = before;
             return now == awaited;
         });
     };
@@ -107,8 +118,17 @@ TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
     SetEvent(endSecond.handle);
     const LauncherResult result = finish_launcher(run);
 
+    std::vector<DWORD> classes;
+    for (const Sighting& sighting : sightings) {
+        classes.push_back(sighting.priorityClass);
+    }
     EXPECT_EQ(classes, (std::vector<DWORD>{HIGH_PRIORITY_CLASS, BELOW_NORMAL_PRIORITY_CLASS,
                                            IDLE_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS}));
+    if (sightings.size() >= 3) {
+        // 3 s and 5 s, less room for a coarse clock.
+        EXPECT_GE(sightings[1].firstSeenBy - resumed, 2800u) << "below normal too early";
+        EXPECT_GE(sightings[2].firstSeenBy - sightings[0].lastSeenFrom, 4800u) << "idle too early";
+    }
     EXPECT_EQ(result.output, kBanner + started(to_utf8(first)) + started(to_utf8(second)) +
                                  ended(to_utf8(first)) + ended(to_utf8(second)));
 }
