@@ -2,6 +2,7 @@
 // launcher's own priority class, watched from outside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -210,29 +211,61 @@ TEST(WaitRunTest, ManyChildrenAreEachReportedOnce) {
     EXPECT_EQ(ends, std::multiset<std::string>(commands.begin(), commands.end()));
 }
 
-// Beyond one platform wait the launcher's children are in a job of its own; killing the
-// launcher must not end them.
+bool job_holds(HANDLE job, HANDLE process) {
+    BOOL inJob = FALSE;
+    return IsProcessInJob(process, job, &inJob) != FALSE && inJob != FALSE;
+}
+
+// Beyond one platform wait the launcher's children are in a job of its own; what they
+// start stays out of it, and killing the launcher must not end them.
 TEST(WaitRunTest, ChildrenBeyondOneWaitOutliveAKilledLauncher) {
     constexpr int kChildren = 65;
     ScratchFolder folder;
     const NamedEvent go;
+    const NamedEvent startGrandchild;
+    const std::wstring grandchild = L"test_child.exe --record g.txt --wait-event " + go.name;
     std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
+    std::vector<std::wstring> records;
     for (int i = 0; i < kChildren; ++i) {
-        arguments.push_back(L"test_child.exe --record r" + std::to_wstring(i) +
-                            L".txt --wait-event " + go.name);
+        // The last child starts a program once it is in the job.
+        const std::wstring start = i + 1 < kChildren ? L""
+                                                     : L" --wait-event " + startGrandchild.name +
+                                                           L" --start \"" + grandchild + L"\"";
+        records.push_back(folder.file(L"r" + std::to_wstring(i) + L".txt"));
+        arguments.push_back(L"test_child.exe --record r" + std::to_wstring(i) + L".txt" + start +
+                            L" --wait-event " + go.name);
     }
     LauncherRun run = start_launcher(arguments, folder);
     ASSERT_TRUE(wait_for_output_lines(run, kChildren + 1, 60000));
     // The last child joins the launcher's job when the launcher begins to wait.
-    ASSERT_TRUE(wait_for_recorded_child_in_job(folder.file(L"r64.txt"), 30000));
+    ASSERT_TRUE(wait_for_recorded_child_in_job(records.back(), 30000));
+    SetEvent(startGrandchild.handle);
+    ASSERT_TRUE(wait_for_record(records.back(), "started", 10000));
+    HANDLE child = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, recorded_pid(records.back()));
+    HANDLE grandchildProcess =
+        OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, recorded_pid(records.back(), "started"));
+    ASSERT_TRUE(child != nullptr && grandchildProcess != nullptr);
+    // The launcher's job is the one among its handles that holds the child.
+    bool grandchildInJob = false;
+    const HANDLE job = find_handle_in(run.process, [&](HANDLE candidate) {
+        grandchildInJob = job_holds(candidate, grandchildProcess);
+        return job_holds(candidate, child);
+    });
+    CloseHandle(child);
+    CloseHandle(grandchildProcess);
+    EXPECT_NE(job, nullptr);
+    EXPECT_FALSE(grandchildInJob);
+
     TerminateProcess(run.process, 9);
     EXPECT_EQ(finish_launcher(run).exitCode, 9u);
-
     SetEvent(go.handle);  // only a child still alive can record its exit
-    for (int i = 0; i < kChildren; ++i) {
-        EXPECT_TRUE(
-            wait_for_record(folder.file(L"r" + std::to_wstring(i) + L".txt"), "exit", 30000))
-            << "child " << i;
+    const auto exited = [](const std::wstring& record) {
+        return read_record(record).count("exit") != 0;
+    };
+    records.push_back(folder.file(L"g.txt"));
+    wait_until(30000, [&] { return std::all_of(records.begin(), records.end(), exited); });
+    for (const std::wstring& record : records) {
+        EXPECT_TRUE(exited(record)) << to_utf8(record);
     }
 }
 
