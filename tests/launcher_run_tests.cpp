@@ -183,4 +183,39 @@ TEST(LauncherRunTest, LinesWrittenBeforeTheLauncherIsKilledAreKept) {
     EXPECT_TRUE(pipeBroken) << "the child holds a handle it was not to inherit";
 }
 
+// Without /s, the interpreter keeps the quotes of a command only when there are exactly
+// two, around the name of a program; otherwise it drops the first and the last. One more
+// pair around the whole command is the remedy. The command reaches the interpreter
+// unchanged, so each form does what the interpreter makes of it.
+TEST(LauncherRunTest, TheInterpreterGetsTheCommandsQuotesUnchanged) {
+    ScratchFolder folder;
+    const std::wstring blankFolder = folder.file(L"with blank");
+    ASSERT_TRUE(CreateDirectoryW(blankFolder.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(folder.file(L"test_child.exe").c_str(),
+                          (blankFolder + L"\\test_child.exe").c_str(), FALSE));
+    const std::wstring program = L"\"" + blankFolder + L"\\test_child.exe\"";
+    const struct {
+        std::wstring command;
+        std::wstring record;
+        bool runs;
+    } cases[] = {
+        {program + L" --record r1.txt", L"r1.txt", true},
+        {program + L" --record \"with blank\\r2.txt\"", L"with blank\\r2.txt", false},
+        {L"\"" + program + L" --record \"with blank\\r3.txt\"\"", L"with blank\\r3.txt", true},
+    };
+    std::vector<std::wstring> arguments = {L"--no-con"};
+    std::string starts;
+    for (const auto& c : cases) {
+        arguments.push_back(c.command);
+        starts += started(to_utf8(c.command));
+    }
+    const LauncherResult result = run_launcher(arguments, folder);
+    EXPECT_EQ(result.output.rfind(kBanner + starts, 0), 0u) << result.output;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.command));
+        // The interpreter has ended, and so has what it ran.
+        EXPECT_EQ(record_values(folder.file(c.record), "exit").size(), c.runs ? 1u : 0u);
+    }
+}
+
 }  // namespace
