@@ -188,20 +188,69 @@ TEST(LauncherRunTest, APlantedInterpreterIsNeverRun) {
 }
 
 // Every line must be in the output the moment it is complete, not held in a buffer that
-// dies with the launcher.
+// dies with the launcher. The launcher inherits a pipe's writing end; its child must not,
+// so the pipe breaks once the launcher is gone although the child still runs.
 TEST(LauncherRunTest, LinesWrittenBeforeTheLauncherIsKilledAreKept) {
     ScratchFolder folder;
+    HANDLE pipeRead = nullptr;
+    HANDLE pipeWrite = nullptr;
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, &inheritable, 0));
+    SetHandleInformation(pipeRead, HANDLE_FLAG_INHERIT, 0);
     const std::wstring sleeper = L"test_child.exe --record r.txt --sleep 20000";
     LauncherRun run = start_launcher({L"--no-shl", L"--no-con", sleeper, L"missing.exe"}, folder);
+    CloseHandle(pipeWrite);
     ASSERT_NE(run.process, nullptr);
     const std::string expected = kBanner + started(to_utf8(sleeper)) + failed("missing.exe");
     wait_until(10000, [&] { return read_file(run.outputPath) == expected; });
     EXPECT_EQ(read_file(run.outputPath), expected) << "while the launcher still waits";
+    // Only a child that has recorded its pid can be ended below.
+    EXPECT_TRUE(wait_for_record(folder.file(L"r.txt"), "pid", 10000));
     TerminateProcess(run.process, 9);
     const LauncherResult result = finish_launcher(run);
+    const bool pipeBroken = wait_until(10000, [&] {
+        return PeekNamedPipe(pipeRead, nullptr, 0, nullptr, nullptr, nullptr) == FALSE;
+    });
     end_recorded_child(folder.file(L"r.txt"));
+    CloseHandle(pipeRead);
     EXPECT_EQ(result.exitCode, 9u);
     EXPECT_EQ(result.output, expected);
+    EXPECT_TRUE(pipeBroken) << "the child holds a handle it was not to inherit";
+}
+
+// Without /s, the interpreter keeps the quotes of a command only when there are exactly
+// two, around the name of a program; otherwise it drops the first and the last. One more
+// pair around the whole command is the remedy. The command reaches the interpreter
+// unchanged, so each form does what the interpreter makes of it.
+TEST(LauncherRunTest, TheInterpreterGetsTheCommandsQuotesUnchanged) {
+    ScratchFolder folder;
+    const std::wstring blankFolder = folder.file(L"with blank");
+    ASSERT_TRUE(CreateDirectoryW(blankFolder.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(folder.file(L"test_child.exe").c_str(),
+                          (blankFolder + L"\\test_child.exe").c_str(), FALSE));
+    const std::wstring program = L"\"" + blankFolder + L"\\test_child.exe\"";
+    const struct {
+        std::wstring command;
+        std::wstring record;
+        bool runs;
+    } cases[] = {
+        {program + L" --record r1.txt", L"r1.txt", true},
+        {program + L" --record \"with blank\\r2.txt\"", L"with blank\\r2.txt", false},
+        {L"\"" + program + L" --record \"with blank\\r3.txt\"\"", L"with blank\\r3.txt", true},
+    };
+    std::vector<std::wstring> arguments = {L"--no-con"};
+    std::string starts;
+    for (const auto& c : cases) {
+        arguments.push_back(c.command);
+        starts += started(to_utf8(c.command));
+    }
+    const LauncherResult result = run_launcher(arguments, folder);
+    EXPECT_EQ(result.output.rfind(kBanner + starts, 0), 0u) << result.output;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(to_utf8(c.command));
+        // The interpreter has ended, and so has what it ran.
+        EXPECT_EQ(record_values(folder.file(c.record), "exit").size(), c.runs ? 1u : 0u);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 //                  --sleep MS      sleep
 //                  --wait-event N  wait (60 s at most) until the named event is set
 //                  --print TEXT    write TEXT and a line break to standard output
+//                  --start LINE    start the command LINE, without a window; record
+//                                  "started=PID", or "started=error"
 //                  --exit CODE     exit now with CODE
 //
 // Run as a planted "cmd.exe /c ...", it only leaves "planted-cmd-ran" in the current
@@ -63,6 +65,21 @@ void wait_for_event(const wchar_t* name) {
     }
 }
 
+void start_program(const wchar_t* commandLine) {
+    std::wstring text = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, text.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process)) {
+        record(L"started", L"error");
+        return;
+    }
+    record(L"started", std::to_wstring(process.dwProcessId));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
 void leave_planted_marker() {
     HANDLE marker = CreateFileW(L"planted-cmd-ran", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -104,6 +121,9 @@ int wmain(int argc, wchar_t** argv) {
         } else if (step == L"--print") {
             wprintf(L"%ls\n", value);
             fflush(stdout);
+            ++i;
+        } else if (step == L"--start") {
+            start_program(value);
             ++i;
         } else if (step == L"--exit") {
             record(L"exit", value);

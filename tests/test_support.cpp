@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "output_start.h"
 #include "utf8.h"
@@ -92,16 +93,30 @@ ScratchFolder::ScratchFolder() {
               FALSE);
 }
 
-ScratchFolder::~ScratchFolder() {
+namespace {
+
+void remove_folder(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(file(L"*").c_str(), &entry);
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            DeleteFileW(file(entry.cFileName).c_str());
+            const std::wstring name = entry.cFileName;
+            const std::wstring inside = folder + L"\\" + name;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                DeleteFileW(inside.c_str());
+            } else if (name != L"." && name != L"..") {
+                remove_folder(inside);
+            }
         } while (FindNextFileW(search, &entry));
         FindClose(search);
     }
-    RemoveDirectoryW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+ScratchFolder::~ScratchFolder() {
+    remove_folder(path);
 }
 
 NamedEvent::NamedEvent() {
@@ -214,13 +229,46 @@ bool wait_for_record(const std::wstring& path, const std::string& key, DWORD tim
     return wait_until(timeoutMs, [&] { return read_record(path).count(key) != 0; });
 }
 
+DWORD recorded_pid(const std::wstring& recordPath, const std::string& key) {
+    const std::vector<std::string> values = record_values(recordPath, key);
+    return values.empty() ? 0 : static_cast<DWORD>(strtoul(values.front().c_str(), nullptr, 10));
+}
+
+HANDLE find_handle_in(HANDLE owner, const std::function<bool(HANDLE)>& matches) {
+    // Handle values are multiples of four, and a launcher holds a few hundred at most.
+    constexpr uintptr_t kLastValue = 0x10000;
+    for (uintptr_t value = 4; value <= kLastValue; value += 4) {
+        HANDLE copy = nullptr;
+        if (!DuplicateHandle(owner, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0,
+                             FALSE, DUPLICATE_SAME_ACCESS)) {
+            continue;
+        }
+        const bool found = matches(copy);
+        CloseHandle(copy);
+        if (found) {
+            return reinterpret_cast<HANDLE>(value);
+        }
+    }
+    return nullptr;
+}
+
+bool close_handle_in(HANDLE owner, HANDLE value) {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(owner, value, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) {
+        return false;
+    }
+    CloseHandle(copy);
+    return true;
+}
+
 namespace {
 
 HANDLE open_recorded_child(const std::wstring& recordPath, DWORD access, DWORD timeoutMs) {
     if (!wait_for_record(recordPath, "pid", timeoutMs)) {
         return nullptr;
     }
-    return OpenProcess(access, FALSE, std::stoul(record_values(recordPath, "pid").front()));
+    return OpenProcess(access, FALSE, recorded_pid(recordPath));
 }
 
 }  // namespace

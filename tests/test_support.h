@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -40,7 +41,8 @@ std::vector<std::string> lines_of(const std::string& output);
 std::wstring quote_argument(const std::wstring& argument);
 
 // A fresh folder under the temporary folder, holding a copy of test_child.exe so that
-// commands can name it without a path. Removed with everything in it when it goes.
+// commands can name it without a path. Removed with everything in it, folders included,
+// when it goes.
 struct ScratchFolder {
     ScratchFolder();
     ~ScratchFolder();
@@ -101,6 +103,16 @@ std::vector<std::string> record_values(const std::wstring& path, const std::stri
 
 // Waits until the record file holds a line with key, for at most timeoutMs.
 bool wait_for_record(const std::wstring& path, const std::string& key, DWORD timeoutMs);
+
+// The first value recorded under key, as a process identifier (0 if there is none).
+DWORD recorded_pid(const std::wstring& recordPath, const std::string& key = "pid");
+
+// The value under which owner holds a handle that matches, or null. Each of owner's
+// handles is shown to matches as a duplicate of it; owner needs PROCESS_DUP_HANDLE.
+HANDLE find_handle_in(HANDLE owner, const std::function<bool(HANDLE)>& matches);
+
+// Closes owner's handle value as if owner had closed it itself.
+bool close_handle_in(HANDLE owner, HANDLE value);
 
 // Ends a recorded child that a test no longer needs.
 void end_recorded_child(const std::wstring& recordPath);

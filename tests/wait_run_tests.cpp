@@ -2,6 +2,7 @@
 // launcher's own priority class, watched from outside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -63,9 +64,10 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
 
         SuspendThread(run.thread);
         SetEvent(go.handle);
-        for (const std::wstring& record : records) {
-            EXPECT_TRUE(wait_for_recorded_child_end(record, 30000));
-        }
+        // Stops at the first child that does not end, rather than waiting for each.
+        EXPECT_TRUE(std::all_of(records.begin(), records.end(), [](const std::wstring& record) {
+            return wait_for_recorded_child_end(record, 30000);
+        }));
         ResumeThread(run.thread);
 
         const LauncherResult result = finish_launcher(run);
@@ -77,7 +79,8 @@ TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
 
 // The launcher's class, watched from outside while nothing ends: it steps down from the
 // class it was started with, and the first end puts it back to normal, not to the starting
-// class. The children end only when the class says they may, so no timing can upset it.
+// class. The children end only when the class says they may, and the steps' times are
+// checked only for being too early, which a busy machine cannot cause.
 TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
     ScratchFolder folder;
     const NamedEvent endFirst;
@@ -88,16 +91,26 @@ TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
         start_launcher({L"--no-shl", L"--no-con", first, second}, folder, CREATE_SUSPENDED);
     ASSERT_NE(run.process, nullptr);
     SetPriorityClass(run.process, HIGH_PRIORITY_CLASS);
+    const ULONGLONG resumed = GetTickCount64();
     ResumeThread(run.thread);
 
-    // Every class the launcher takes, in order, until it takes the one awaited.
-    std::vector<DWORD> classes;
+    // Every class the launcher takes, in order, until it takes the one awaited; the clock
+    // is read before and after each look, so a class was taken before firstSeenBy and,
+    // for a class seen before, left after lastSeenFrom.
+    struct Sighting {
+        DWORD priorityClass;
+        ULONGLONG firstSeenBy;
+        ULONGLONG lastSeenFrom;
+    };
+    std::vector<Sighting> sightings;
     const auto watch_until = [&](DWORD awaited) {
         wait_until(30000, [&] {
+            const ULONGLONG before = GetTickCount64();
             const DWORD now = GetPriorityClass(run.process);
-            if (classes.empty() || classes.back() != now) {
-                classes.push_back(now);
+            if (sightings.empty() || sightings.back().priorityClass != now) {
+                sightings.push_back({now, GetTickCount64(), before});
             }
+            sightings.back().lastSeenFrom = before;
             return now == awaited;
         });
     };
@@ -107,10 +120,49 @@ TEST(WaitRunTest, PriorityStepsDownWhileNothingEndsAndIsRestoredToNormal) {
     SetEvent(endSecond.handle);
     const LauncherResult result = finish_launcher(run);
 
+    std::vector<DWORD> classes;
+    for (const Sighting& sighting : sightings) {
+        classes.push_back(sighting.priorityClass);
+    }
     EXPECT_EQ(classes, (std::vector<DWORD>{HIGH_PRIORITY_CLASS, BELOW_NORMAL_PRIORITY_CLASS,
                                            IDLE_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS}));
+    if (sightings.size() >= 3) {
+        // 3 s and 5 s, less room for a coarse clock.
+        EXPECT_GE(sightings[1].firstSeenBy - resumed, 2800u) << "below normal too early";
+        EXPECT_GE(sightings[2].firstSeenBy - sightings[0].lastSeenFrom, 4800u) << "idle too early";
+    }
     EXPECT_EQ(result.output, kBanner + started(to_utf8(first)) + started(to_utf8(second)) +
                                  ended(to_utf8(first)) + ended(to_utf8(second)));
+}
+
+// A wait the platform refuses ends the run with -1, and the child whose handle broke it
+// is never reported. That handle is closed from outside, under the launcher's feet.
+TEST(WaitRunTest, AFailedWaitEndsTheRunWithMinusOne) {
+    ScratchFolder folder;
+    const NamedEvent endBroken;
+    const NamedEvent endOther;
+    const std::wstring broken = L"test_child.exe --record r.txt --wait-event " + endBroken.name;
+    const std::wstring other = L"test_child.exe --record r2.txt --wait-event " + endOther.name;
+    LauncherRun run = start_launcher({L"--no-shl", L"--no-con", broken, other}, folder);
+    ASSERT_TRUE(wait_for_output_lines(run, 3, 30000));
+    ASSERT_TRUE(wait_for_record(folder.file(L"r.txt"), "pid", 10000));
+    const DWORD pid = recorded_pid(folder.file(L"r.txt"));
+    const HANDLE launchersHandle =
+        find_handle_in(run.process, [&](HANDLE handle) { return GetProcessId(handle) == pid; });
+    ASSERT_NE(launchersHandle, nullptr);
+    ASSERT_TRUE(close_handle_in(run.process, launchersHandle));
+    // A wait under way may go on with the closed handle; the next one cannot.
+    SetEvent(endOther.handle);
+    const LauncherResult result = finish_launcher(run);
+    SetEvent(endBroken.handle);
+    // A child that has not yet opened its event would make a new one once ours is gone.
+    EXPECT_TRUE(wait_for_record(folder.file(L"r.txt"), "exit", 30000));
+    EXPECT_TRUE(wait_for_record(folder.file(L"r2.txt"), "exit", 30000));
+    EXPECT_EQ(result.exitCode, static_cast<DWORD>(-1));
+    EXPECT_EQ(result.output.rfind(kBanner + started(to_utf8(broken)) + started(to_utf8(other)), 0),
+              0u)
+        << result.output;
+    EXPECT_EQ(result.output.find(ended(to_utf8(broken))), std::string::npos) << result.output;
 }
 
 // More children alive at once than two platform waits can take. (Every further child is
@@ -160,29 +212,61 @@ TEST(WaitRunTest, ManyChildrenAreEachReportedOnce) {
     EXPECT_EQ(ends, std::multiset<std::string>(commands.begin(), commands.end()));
 }
 
-// Beyond one platform wait the launcher's children are in a job of its own; killing the
-// launcher must not end them.
+bool job_holds(HANDLE job, HANDLE process) {
+    BOOL inJob = FALSE;
+    return IsProcessInJob(process, job, &inJob) != FALSE && inJob != FALSE;
+}
+
+// Beyond one platform wait the launcher's children are in a job of its own; what they
+// start stays out of it, and killing the launcher must not end them.
 TEST(WaitRunTest, ChildrenBeyondOneWaitOutliveAKilledLauncher) {
     constexpr int kChildren = 65;
     ScratchFolder folder;
     const NamedEvent go;
+    const NamedEvent startGrandchild;
+    const std::wstring grandchild = L"test_child.exe --record g.txt --wait-event " + go.name;
     std::vector<std::wstring> arguments = {L"--no-shl", L"--no-con"};
+    std::vector<std::wstring> records;
     for (int i = 0; i < kChildren; ++i) {
-        arguments.push_back(L"test_child.exe --record r" + std::to_wstring(i) +
-                            L".txt --wait-event " + go.name);
+        // The last child starts a program once it is in the job.
+        const std::wstring start = i + 1 < kChildren ? L""
+                                                     : L" --wait-event " + startGrandchild.name +
+                                                           L" --start \"" + grandchild + L"\"";
+        records.push_back(folder.file(L"r" + std::to_wstring(i) + L".txt"));
+        arguments.push_back(L"test_child.exe --record r" + std::to_wstring(i) + L".txt" + start +
+                            L" --wait-event " + go.name);
     }
     LauncherRun run = start_launcher(arguments, folder);
     ASSERT_TRUE(wait_for_output_lines(run, kChildren + 1, 60000));
     // The last child joins the launcher's job when the launcher begins to wait.
-    ASSERT_TRUE(wait_for_recorded_child_in_job(folder.file(L"r64.txt"), 30000));
+    ASSERT_TRUE(wait_for_recorded_child_in_job(records.back(), 30000));
+    SetEvent(startGrandchild.handle);
+    ASSERT_TRUE(wait_for_record(records.back(), "started", 10000));
+    HANDLE child = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, recorded_pid(records.back()));
+    HANDLE grandchildProcess =
+        OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, recorded_pid(records.back(), "started"));
+    ASSERT_TRUE(child != nullptr && grandchildProcess != nullptr);
+    // The launcher's job is the one among its handles that holds the child.
+    bool grandchildInJob = false;
+    const HANDLE job = find_handle_in(run.process, [&](HANDLE candidate) {
+        grandchildInJob = job_holds(candidate, grandchildProcess);
+        return job_holds(candidate, child);
+    });
+    CloseHandle(child);
+    CloseHandle(grandchildProcess);
+    EXPECT_NE(job, nullptr);
+    EXPECT_FALSE(grandchildInJob);
+
     TerminateProcess(run.process, 9);
     EXPECT_EQ(finish_launcher(run).exitCode, 9u);
-
     SetEvent(go.handle);  // only a child still alive can record its exit
-    for (int i = 0; i < kChildren; ++i) {
-        EXPECT_TRUE(
-            wait_for_record(folder.file(L"r" + std::to_wstring(i) + L".txt"), "exit", 30000))
-            << "child " << i;
+    const auto exited = [](const std::wstring& record) {
+        return read_record(record).count("exit") != 0;
+    };
+    records.push_back(folder.file(L"g.txt"));
+    wait_until(30000, [&] { return std::all_of(records.begin(), records.end(), exited); });
+    for (const std::wstring& record : records) {
+        EXPECT_TRUE(exited(record)) << to_utf8(record);
     }
 }
 
