@@ -93,6 +93,7 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
     } cases[] = {
         {10, StandIn::kEvent},
         {150, StandIn::kEvent},
+        {300, StandIn::kEvent},
         {70, StandIn::kProcess},
         {70, StandIn::kProcessThatCannotJoinAJob},
     };
