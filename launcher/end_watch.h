@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "driver.h"
+#include "child_table.h"
 
 // Tells the completion wait that some child may have ended, for more live children than
 // one platform wait takes. It only wakes the wait; the wait itself looks at the handles to
