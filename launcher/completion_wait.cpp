@@ -67,19 +67,42 @@ WaitOutcome find_lowest_ended(const HANDLE* waitSet, DWORD count) {
     return kTimedOut;
 }
 
+// Beyond one platform wait: the watch, and whether the next look must cover every child
+// rather than only those the watch has named.
+struct Watching {
+    EndWatch watch;
+    bool lookAtAll;
+};
+
+// The job's messages may be lost, so beyond one platform wait every child is looked at at
+// least this often, however much news there is: a lost message delays a report, never
+// loses it.
+constexpr DWORD kLookAtAllEvery = 30000;
+
 // The platform's wait takes at most MAXIMUM_WAIT_OBJECTS handles. Beyond that the watch
-// says when some child may have ended, and the lowest ended slot is looked up here, so the
-// outcomes are those of a wait-any over all count handles: the lowest ended one, a
-// time-out once timeout has passed without an end, or a failure.
-WaitOutcome wait_beyond_limit(const EndWatch& watch, const HANDLE* waitSet, DWORD count,
-                              DWORD timeout) {
+// says where to look, so the outcomes are those of a wait-any over all count handles: the
+// lowest ended one, a time-out once timeout has passed without an end, or a failure.
+//
+// A look at every child finds the lowest-placed ended one, a platform call for each 64
+// children. A look at the children the watch has named costs no platform call, since the
+// watch names a child only once its handle shows the end; for the same reason a look at
+// every child finds the named ones too, each in its place.
+WaitOutcome wait_beyond_limit(Watching* watching, const ChildTable& table, const HANDLE* waitSet,
+                              DWORD count, DWORD timeout) {
     const ULONGLONG start = GetTickCount64();
     for (;;) {
-        const WaitOutcome outcome = find_lowest_ended(waitSet, count);
-        if (outcome.result != WaitResult::kTimedOut) {
-            return outcome;
+        if (watching->lookAtAll) {
+            const WaitOutcome outcome = find_lowest_ended(waitSet, count);
+            if (outcome.result != WaitResult::kTimedOut) {
+                return outcome;  // the look stays due: more may have ended
+            }
+            watching->lookAtAll = false;
         }
-        // A wake that brings no end must not start the time-out anew.
+        int slot = 0;
+        if (find_named_end(watching->watch, table, &slot)) {
+            return {WaitResult::kEnded, table.slots[slot]};
+        }
+        // News that brings no end must not start the time-out anew.
         DWORD left = INFINITE;
         if (timeout != INFINITE) {
             const ULONGLONG waited = GetTickCount64() - start;
@@ -88,8 +111,15 @@ WaitOutcome wait_beyond_limit(const EndWatch& watch, const HANDLE* waitSet, DWOR
             }
             left = timeout - static_cast<DWORD>(waited);
         }
-        if (wait_for_end_news(watch, left) == WAIT_FAILED) {
-            return kFailed;
+        switch (wait_for_end_news(&watching->watch, table, left)) {
+            case EndNews::kNamed:
+                break;
+            case EndNews::kLookAtAll:
+            case EndNews::kQuiet:  // before a time-out is taken, every child is looked at
+                watching->lookAtAll = true;
+                break;
+            case EndNews::kFailed:
+                return kFailed;
         }
     }
 }
@@ -116,23 +146,28 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                        const ReportOutput& output) {
     HANDLE self = GetCurrentProcess();
     size_t level = kNormalLevel;
-    EndWatch watch{};
+    Watching watching{};
     for (;;) {
         const DWORD count = gather(table, waitSet);
         const bool beyondLimit = count > MAXIMUM_WAIT_OBJECTS;
         if (!beyondLimit) {
-            stop_end_watch(&watch, table.count);
+            stop_end_watch(&watching.watch, table.count);
         }
         if (count == 0) {
             return true;
         }
-        if (beyondLimit && !end_watch_running(watch) && !start_end_watch(&watch, table)) {
-            return false;
+        if (beyondLimit && !end_watch_running(watching.watch)) {
+            if (!start_end_watch(&watching.watch, table, kLookAtAllEvery)) {
+                return false;
+            }
+            // Children that ended before the watch began send it no news.
+            watching.lookAtAll = true;
         }
 
         const DWORD timeout = kBackoffLevels[level].timeout;
-        const WaitOutcome outcome = beyondLimit ? wait_beyond_limit(watch, waitSet, count, timeout)
-                                                : wait_for_any(waitSet, count, timeout);
+        const WaitOutcome outcome =
+            beyondLimit ? wait_beyond_limit(&watching, table, waitSet, count, timeout)
+                        : wait_for_any(waitSet, count, timeout);
         switch (outcome.result) {
             case WaitResult::kTimedOut:
                 if (level < kIdleLevel) {
@@ -145,11 +180,11 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                     level = kNormalLevel;
                     SetPriorityClass(self, kBackoffLevels[level].priorityClass);
                 }
-                report_end(table, outcome.ended, arguments, output, &watch);
+                report_end(table, outcome.ended, arguments, output, &watching.watch);
                 break;
             case WaitResult::kFailed:
                 // Never try the same failing wait again.
-                stop_end_watch(&watch, table.count);
+                stop_end_watch(&watching.watch, table.count);
                 return false;
         }
     }
