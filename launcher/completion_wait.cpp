@@ -29,46 +29,97 @@ DWORD gather(const ChildTable& table, HANDLE* waitSet) {
     return count;
 }
 
+enum class WaitResult { kEnded, kTimedOut, kFailed };
+
+// What a wait over the live children found. The ended child is named by its handle, never
+// by its place in the wait set: beyond one platform wait a place can be any number, and
+// place 258 is WAIT_TIMEOUT, so places and wait codes never share a value.
+struct WaitOutcome {
+    WaitResult result;
+    HANDLE ended;  // the ended child's handle when result is kEnded, else null
+};
+
+constexpr WaitOutcome kTimedOut{WaitResult::kTimedOut, nullptr};
+constexpr WaitOutcome kFailed{WaitResult::kFailed, nullptr};
+
+// A platform wait-any over at most MAXIMUM_WAIT_OBJECTS handles, its code turned into an
+// outcome at once. Anything but an index below count or a time-out is a failure: the
+// wait set is never indexed with it.
+WaitOutcome wait_for_any(const HANDLE* handles, DWORD count, DWORD timeout) {
+    const DWORD code = WaitForMultipleObjects(count, handles, FALSE, timeout);
+    if (code < WAIT_OBJECT_0 + count) {
+        return {WaitResult::kEnded, handles[code - WAIT_OBJECT_0]};
+    }
+    return code == WAIT_TIMEOUT ? kTimedOut : kFailed;
+}
+
 // Finds the lowest-placed ended handle without blocking, a platform wait's worth of
-// handles at a time. Returns WAIT_OBJECT_0 + its index, WAIT_TIMEOUT if none has ended,
-// or WAIT_FAILED.
-DWORD find_lowest_ended(const HANDLE* waitSet, DWORD count) {
+// handles at a time. Times out at once when none has ended.
+WaitOutcome find_lowest_ended(const HANDLE* waitSet, DWORD count) {
     for (DWORD first = 0; first < count; first += MAXIMUM_WAIT_OBJECTS) {
         const DWORD left = count - first;
         const DWORD run = left < MAXIMUM_WAIT_OBJECTS ? left : MAXIMUM_WAIT_OBJECTS;
-        const DWORD result = WaitForMultipleObjects(run, waitSet + first, FALSE, 0);
-        if (result < WAIT_OBJECT_0 + run) {
-            return first + result;
-        }
-        if (result != WAIT_TIMEOUT) {
-            return WAIT_FAILED;
+        const WaitOutcome outcome = wait_for_any(waitSet + first, run, 0);
+        if (outcome.result != WaitResult::kTimedOut) {
+            return outcome;
         }
     }
-    return WAIT_TIMEOUT;
+    return kTimedOut;
 }
 
+// Beyond one platform wait: the watch, and whether the next look must cover every child
+// rather than only those the watch has named.
+struct Watching {
+    EndWatch watch;
+    bool lookAtAll;
+};
+
+// The job's messages may be lost, so beyond one platform wait every child is looked at at
+// least this often, however much news there is: a lost message delays a report, never
+// loses it.
+constexpr DWORD kLookAtAllEvery = 30000;
+
 // The platform's wait takes at most MAXIMUM_WAIT_OBJECTS handles. Beyond that the watch
-// says when some child may have ended, and the lowest ended slot is looked up here, so the
-// answers are those of a wait-any over all count handles: the index of the lowest ended
-// one, WAIT_TIMEOUT once timeout has passed without an end, or WAIT_FAILED.
-DWORD wait_beyond_limit(const EndWatch& watch, const HANDLE* waitSet, DWORD count, DWORD timeout) {
+// says where to look, so the outcomes are those of a wait-any over all count handles: the
+// lowest ended one, a time-out once timeout has passed without an end, or a failure.
+//
+// A look at every child finds the lowest-placed ended one, a platform call for each 64
+// children. A look at the children the watch has named costs no platform call, since the
+// watch names a child only once its handle shows the end; for the same reason a look at
+// every child finds the named ones too, each in its place.
+WaitOutcome wait_beyond_limit(Watching* watching, const ChildTable& table, const HANDLE* waitSet,
+                              DWORD count, DWORD timeout) {
     const ULONGLONG start = GetTickCount64();
     for (;;) {
-        const DWORD ended = find_lowest_ended(waitSet, count);
-        if (ended != WAIT_TIMEOUT) {
-            return ended;
+        if (watching->lookAtAll) {
+            const WaitOutcome outcome = find_lowest_ended(waitSet, count);
+            if (outcome.result != WaitResult::kTimedOut) {
+                return outcome;  // the look stays due: more may have ended
+            }
+            watching->lookAtAll = false;
         }
-        // A wake that brings no end must not start the time-out anew.
+        int slot = 0;
+        if (find_named_end(watching->watch, table, &slot)) {
+            return {WaitResult::kEnded, table.slots[slot]};
+        }
+        // News that brings no end must not start the time-out anew.
         DWORD left = INFINITE;
         if (timeout != INFINITE) {
             const ULONGLONG waited = GetTickCount64() - start;
             if (waited >= timeout) {
-                return WAIT_TIMEOUT;
+                return kTimedOut;
             }
             left = timeout - static_cast<DWORD>(waited);
         }
-        if (wait_for_end_news(watch, left) == WAIT_FAILED) {
-            return WAIT_FAILED;
+        switch (wait_for_end_news(&watching->watch, table, left)) {
+            case EndNews::kNamed:
+                break;
+            case EndNews::kLookAtAll:
+            case EndNews::kQuiet:  // before a time-out is taken, every child is looked at
+                watching->lookAtAll = true;
+                break;
+            case EndNews::kFailed:
+                return kFailed;
         }
     }
 }
@@ -95,39 +146,46 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                        const ReportOutput& output) {
     HANDLE self = GetCurrentProcess();
     size_t level = kNormalLevel;
-    EndWatch watch{};
+    Watching watching{};
     for (;;) {
         const DWORD count = gather(table, waitSet);
         const bool beyondLimit = count > MAXIMUM_WAIT_OBJECTS;
         if (!beyondLimit) {
-            stop_end_watch(&watch, table.count);
+            stop_end_watch(&watching.watch, table.count);
         }
         if (count == 0) {
             return true;
         }
-        if (beyondLimit && !end_watch_running(watch) && !start_end_watch(&watch, table)) {
-            return false;
+        if (beyondLimit && !end_watch_running(watching.watch)) {
+            if (!start_end_watch(&watching.watch, table, kLookAtAllEvery)) {
+                return false;
+            }
+            // Children that ended before the watch began send it no news.
+            watching.lookAtAll = true;
         }
 
         const DWORD timeout = kBackoffLevels[level].timeout;
-        const DWORD result = beyondLimit ? wait_beyond_limit(watch, waitSet, count, timeout)
-                                         : WaitForMultipleObjects(count, waitSet, FALSE, timeout);
-        if (result == WAIT_TIMEOUT) {
-            if (level < kIdleLevel) {
-                ++level;
-                SetPriorityClass(self, kBackoffLevels[level].priorityClass);
-            }
-        } else if (result < WAIT_OBJECT_0 + count) {
-            if (level != kNormalLevel) {
-                level = kNormalLevel;
-                SetPriorityClass(self, kBackoffLevels[level].priorityClass);
-            }
-            report_end(table, waitSet[result - WAIT_OBJECT_0], arguments, output, &watch);
-        } else {
-            // WAIT_FAILED or anything else: never index the wait set with it, and never
-            // try the same failing wait again.
-            stop_end_watch(&watch, table.count);
-            return false;
+        const WaitOutcome outcome =
+            beyondLimit ? wait_beyond_limit(&watching, table, waitSet, count, timeout)
+                        : wait_for_any(waitSet, count, timeout);
+        switch (outcome.result) {
+            case WaitResult::kTimedOut:
+                if (level < kIdleLevel) {
+                    ++level;
+                    SetPriorityClass(self, kBackoffLevels[level].priorityClass);
+                }
+                break;
+            case WaitResult::kEnded:
+                if (level != kNormalLevel) {
+                    level = kNormalLevel;
+                    SetPriorityClass(self, kBackoffLevels[level].priorityClass);
+                }
+                report_end(table, outcome.ended, arguments, output, &watching.watch);
+                break;
+            case WaitResult::kFailed:
+                // Never try the same failing wait again.
+                stop_end_watch(&watching.watch, table.count);
+                return false;
         }
     }
 }

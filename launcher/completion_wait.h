@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "driver.h"
+#include "child_table.h"
 #include "report_output.h"
 
 // Blocks until every child in table has ended, writing "exit [argument]" as each one

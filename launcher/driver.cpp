@@ -1,10 +1,9 @@
-#include "driver.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "child_start.h"
+#include "child_table.h"
 #include "completion_wait.h"
 #include "launch_settings.h"
 #include "report_output.h"

@@ -4,17 +4,30 @@
 
 namespace {
 
-// Job messages are notices that the platform may fail to deliver, so the job form never
-// lets the wait go longer than this without a look of its own: an end whose message was
-// lost is reported late, never missed.
-constexpr DWORD kLongestWaitWithoutLooking = 30000;
-
-// Messages taken off the port at once. Their content does not matter: any message only
-// means "look again", so one read can empty a queue that filled while the launcher wrote.
+// Messages taken off the port in one read. The port is read until it is empty before the
+// news is handed on, so that ends queued together are named together and reported in
+// argument order.
 constexpr ULONG kMessagesPerRead = 64;
 
-bool has_ended(HANDLE child) {
-    return WaitForSingleObject(child, 0) == WAIT_OBJECT_0;
+// A message about a child's end can come before the child's handle shows the end: the
+// handle is signalled only when the process's teardown is over, which for a large process
+// takes a while. The watch waits for the handle before it names the child, so that the
+// caller's look finds the end at once instead of at a time-out. Meanwhile the rest of the
+// news waits in the port, for at most this long each time the port is emptied; an end
+// that takes longer still is found by the next look at every child.
+constexpr DWORD kLongestWaitForANamedEnd = 5000;
+
+// A child that is ending cannot join the job, and its handle may not show the end yet.
+// The job form waits this long for such children before it gives way to thread-pool
+// waits; a child that cannot join for any other reason costs this much once.
+constexpr DWORD kLongestWaitForALeftOutChild = 1000;
+
+// Whether child's handle shows its end by deadline (GetTickCount64 time). A deadline
+// already past still looks, without waiting.
+bool ended_by(HANDLE child, ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    return WaitForSingleObject(child, wait) == WAIT_OBJECT_0;
 }
 
 // The children stay in the job. It has no kill-on-close limit, so it does nothing more
@@ -22,8 +35,10 @@ bool has_ended(HANDLE child) {
 void stop_job_form(EndWatch* watch) {
     CloseHandle(watch->job);
     CloseHandle(watch->port);
+    free(watch->members);
     watch->job = nullptr;
     watch->port = nullptr;
+    watch->members = nullptr;
 }
 
 // The job's only limit lets its members' own children stay out of it, as they would be
@@ -53,21 +68,173 @@ bool make_job(EndWatch* watch) {
     return true;
 }
 
-bool start_job_form(EndWatch* watch, const ChildTable& table) {
-    if (!make_job(watch)) {
+// The job's messages name a child by its process id, so a child joins only with its id
+// noted. The id stays the child's own while the launcher holds its handle.
+bool join_job(HANDLE job, HANDLE child, JobMember* member) {
+    const DWORD processId = GetProcessId(child);
+    if (processId == 0 || AssignProcessToJobObject(job, child) == FALSE) {
         return false;
     }
+    member->processId = processId;
+    return true;
+}
+
+// A child left out of the job sends no messages, so the job form can only be used if each
+// one left out has ended: the wait's first look comes after every child has joined, and
+// finds it. Where no child could join, the platform cannot nest jobs here and waiting
+// would only delay the thread-pool waits.
+bool left_out_children_ended(const EndWatch& watch, const ChildTable& table, bool anyJoined) {
+    const ULONGLONG deadline = anyJoined ? GetTickCount64() + kLongestWaitForALeftOutChild : 0;
     for (int slot = 0; slot < table.count; ++slot) {
         HANDLE child = table.slots[slot];
-        // A child that ended before it could join needs no message: the wait's first look
-        // comes after every child has joined, and finds it.
-        if (child != nullptr && AssignProcessToJobObject(watch->job, child) == FALSE &&
-            !has_ended(child)) {
-            stop_job_form(watch);
+        if (child != nullptr && watch.members[slot].processId == 0 && !ended_by(child, deadline)) {
             return false;
         }
     }
     return true;
+}
+
+bool start_job_form(EndWatch* watch, const ChildTable& table, DWORD lookAtAllEvery) {
+    if (!make_job(watch)) {
+        return false;
+    }
+    watch->members = static_cast<JobMember*>(calloc(table.count, sizeof(JobMember)));
+    if (watch->members == nullptr) {
+        stop_job_form(watch);
+        return false;
+    }
+    watch->lookAtAllEvery = lookAtAllEvery;
+    watch->nextLookAtAll = GetTickCount64() + lookAtAllEvery;
+    bool anyJoined = false;
+    for (int slot = 0; slot < table.count; ++slot) {
+        if (table.slots[slot] != nullptr &&
+            join_job(watch->job, table.slots[slot], &watch->members[slot])) {
+            anyJoined = true;
+        }
+    }
+    if (!left_out_children_ended(*watch, table, anyJoined)) {
+        stop_job_form(watch);
+        return false;
+    }
+    return true;
+}
+
+// Finds the slot of the child with processId. None is found for a child already
+// reported, whose member was cleared before its handle was closed and its id freed.
+bool find_member(const EndWatch& watch, const ChildTable& table, DWORD processId, int* slot) {
+    if (processId == 0) {
+        return false;
+    }
+    for (int candidate = 0; candidate < table.count; ++candidate) {
+        if (watch.members[candidate].processId == processId && table.slots[candidate] != nullptr) {
+            *slot = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the messages taken so far said.
+struct Intake {
+    bool named;      // some child's end was named
+    bool lookAtAll;  // some message names no child
+};
+
+// Takes one message. An end names its child once the child's handle shows it; an end of
+// no child still here, or a child joining, says nothing new; anything else names no child.
+void take_message(EndWatch* watch, const ChildTable& table, const OVERLAPPED_ENTRY& message,
+                  ULONGLONG deadline, Intake* intake) {
+    switch (message.dwNumberOfBytesTransferred) {
+        case JOB_OBJECT_MSG_NEW_PROCESS:
+            return;
+        case JOB_OBJECT_MSG_EXIT_PROCESS:
+        case JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS: {
+            // These messages carry the process id where an I/O completion has its OVERLAPPED.
+            const auto processId =
+                static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(message.lpOverlapped));
+            int slot = 0;
+            if (find_member(*watch, table, processId, &slot) &&
+                ended_by(table.slots[slot], deadline)) {
+                watch->members[slot].endNamed = true;
+                intake->named = true;
+            }
+            return;
+        }
+        default:
+            intake->lookAtAll = true;
+            return;
+    }
+}
+
+// Reads at most kMessagesPerRead messages, waiting up to wait for the first; taken is 0
+// when none came. Returns false if the port could not be read.
+bool read_port(HANDLE port, OVERLAPPED_ENTRY* messages, ULONG* taken, DWORD wait) {
+    if (GetQueuedCompletionStatusEx(port, messages, kMessagesPerRead, taken, wait, FALSE) !=
+        FALSE) {
+        return true;
+    }
+    *taken = 0;
+    return GetLastError() == WAIT_TIMEOUT;
+}
+
+// Takes every message in the port, waiting up to wait for the first.
+bool take_messages(EndWatch* watch, const ChildTable& table, DWORD wait, Intake* intake) {
+    OVERLAPPED_ENTRY messages[kMessagesPerRead];
+    ULONG taken = 0;
+    if (!read_port(watch->port, messages, &taken, wait)) {
+        return false;
+    }
+    const ULONGLONG deadline = GetTickCount64() + kLongestWaitForANamedEnd;
+    while (taken > 0) {
+        for (ULONG i = 0; i < taken; ++i) {
+            take_message(watch, table, messages[i], deadline, intake);
+        }
+        if (!read_port(watch->port, messages, &taken, 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+EndNews wait_for_job_news(EndWatch* watch, const ChildTable& table, DWORD timeout) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= watch->nextLookAtAll) {
+            watch->nextLookAtAll = now + watch->lookAtAllEvery;
+            return EndNews::kLookAtAll;
+        }
+        auto wait = static_cast<DWORD>(watch->nextLookAtAll - now);
+        if (timeout != INFINITE) {
+            if (now - start >= timeout) {
+                return EndNews::kQuiet;
+            }
+            const DWORD left = timeout - static_cast<DWORD>(now - start);
+            wait = left < wait ? left : wait;
+        }
+        Intake intake{};
+        if (!take_messages(watch, table, wait, &intake)) {
+            return EndNews::kFailed;
+        }
+        if (intake.lookAtAll) {
+            return EndNews::kLookAtAll;
+        }
+        if (intake.named) {
+            return EndNews::kNamed;
+        }
+        // Nothing yet: the wait ran out, or the messages named no end of a child still
+        // here. Go round without starting the time-out anew.
+    }
+}
+
+EndNews wait_for_thread_pool_news(const EndWatch& watch, DWORD timeout) {
+    const DWORD result = WaitForSingleObject(watch.anyEnded, timeout);
+    if (result == WAIT_OBJECT_0) {
+        // Reset before the caller looks, so that an end after the look sets it again.
+        ResetEvent(watch.anyEnded);
+        return EndNews::kLookAtAll;
+    }
+    return result == WAIT_TIMEOUT ? EndNews::kQuiet : EndNews::kFailed;
 }
 
 void CALLBACK signal_any_ended(void* anyEnded, BOOLEAN /*timedOut*/) {
@@ -114,8 +281,8 @@ bool end_watch_running(const EndWatch& watch) {
     return watch.job != nullptr || watch.anyEnded != nullptr;
 }
 
-bool start_end_watch(EndWatch* watch, const ChildTable& table) {
-    return start_job_form(watch, table) || start_thread_pool_form(watch, table);
+bool start_end_watch(EndWatch* watch, const ChildTable& table, DWORD lookAtAllEvery) {
+    return start_job_form(watch, table, lookAtAllEvery) || start_thread_pool_form(watch, table);
 }
 
 void stop_end_watch(EndWatch* watch, int slotCount) {
@@ -128,6 +295,9 @@ void stop_end_watch(EndWatch* watch, int slotCount) {
 }
 
 void stop_watching_child(EndWatch* watch, int slot) {
+    if (watch->members != nullptr) {
+        watch->members[slot] = JobMember{};
+    }
     if (watch->registrations == nullptr || watch->registrations[slot] == nullptr) {
         return;
     }
@@ -136,21 +306,20 @@ void stop_watching_child(EndWatch* watch, int slot) {
     watch->registrations[slot] = nullptr;
 }
 
-DWORD wait_for_end_news(const EndWatch& watch, DWORD timeout) {
-    if (watch.job == nullptr) {
-        const DWORD result = WaitForSingleObject(watch.anyEnded, timeout);
-        if (result == WAIT_OBJECT_0) {
-            // Reset before the caller looks, so that an end after the look sets it again.
-            ResetEvent(watch.anyEnded);
+EndNews wait_for_end_news(EndWatch* watch, const ChildTable& table, DWORD timeout) {
+    return watch->job != nullptr ? wait_for_job_news(watch, table, timeout)
+                                 : wait_for_thread_pool_news(*watch, timeout);
+}
+
+bool find_named_end(const EndWatch& watch, const ChildTable& table, int* slot) {
+    if (watch.members == nullptr) {
+        return false;
+    }
+    for (int candidate = 0; candidate < table.count; ++candidate) {
+        if (watch.members[candidate].endNamed && table.slots[candidate] != nullptr) {
+            *slot = candidate;
+            return true;
         }
-        return result;
     }
-    OVERLAPPED_ENTRY messages[kMessagesPerRead];
-    ULONG taken = 0;
-    const DWORD limit = timeout < kLongestWaitWithoutLooking ? timeout : kLongestWaitWithoutLooking;
-    if (GetQueuedCompletionStatusEx(watch.port, messages, kMessagesPerRead, &taken, limit, FALSE) !=
-        FALSE) {
-        return WAIT_OBJECT_0;
-    }
-    return GetLastError() == WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
+    return false;
 }

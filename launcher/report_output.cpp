@@ -8,11 +8,16 @@ namespace {
 constexpr wchar_t kLineEnd[] = L"\r\n";
 constexpr size_t kLineEndLength = 2;
 
+bool is_high_surrogate(wchar_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
 // Output failures are not examined: there is nowhere better to report them.
 void write_console(HANDLE console, const wchar_t* text, size_t length) {
     while (length > 0) {
+        const size_t chunk = console_chunk_length(text, length);
         DWORD written = 0;
-        if (WriteConsoleW(console, text, static_cast<DWORD>(length), &written, nullptr) == FALSE ||
+        if (WriteConsoleW(console, text, static_cast<DWORD>(chunk), &written, nullptr) == FALSE ||
             written == 0) {
             return;
         }
@@ -51,6 +56,16 @@ void write_utf8(HANDLE file, const wchar_t* text, size_t length) {
 }
 
 }  // namespace
+
+size_t console_chunk_length(const wchar_t* text, size_t length) {
+    if (length <= kConsoleChunkLimit) {
+        return length;
+    }
+    // The chunk must not end between the two halves of a surrogate pair: the console
+    // would show each half as a character of its own.
+    return is_high_surrogate(text[kConsoleChunkLimit - 1]) ? kConsoleChunkLimit - 1
+                                                           : kConsoleChunkLimit;
+}
 
 ReportOutput open_report_output() {
     ReportOutput output{};

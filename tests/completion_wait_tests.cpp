@@ -23,8 +23,8 @@ struct StandInTable {
             arguments.push_back(const_cast<wchar_t*>(name.c_str()));
         }
     }
-    HANDLE add_child(int slot) {
-        slots[slot] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE add_child(int slot, const wchar_t* name = nullptr) {
+        slots[slot] = CreateEventW(nullptr, TRUE, FALSE, name);
         return slots[slot];
     }
     ChildTable table() { return ChildTable{slots.data(), static_cast<int>(slots.size())}; }
@@ -58,15 +58,20 @@ std::string exit_lines(const std::vector<int>& slots) {
     return lines;
 }
 
-TEST(CompletionWaitTest, ChildrenThatHaveAllEndedAreReportedInArgumentOrder) {
+TEST(CompletionWaitTest, ChildrenThatHaveAllEndedAreReportedInArgumentOrderAndClosed) {
     // Within one platform wait, at its limit, and well beyond it.
     for (int childCount : {2, 64, 65, 130, 300}) {
         SCOPED_TRACE(childCount);
         ScratchFolder folder;
         StandInTable children(childCount + 3);
         std::vector<int> slots;
+        // Each stand-in has a name and the table holds its only handle, so once that handle
+        // is closed the name no longer opens anything.
+        std::vector<std::wstring> names;
         for (int slot = 2; slot < childCount + 2; ++slot) {  // slot 0, 1 and the last stay empty
-            SetEvent(children.add_child(slot));
+            names.push_back(L"quorvel-stand-in-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(slot));
+            SetEvent(children.add_child(slot, names.back().c_str()));
             slots.push_back(slot);
         }
         const WaitRun run = run_wait(children, folder);
@@ -74,6 +79,13 @@ TEST(CompletionWaitTest, ChildrenThatHaveAllEndedAreReportedInArgumentOrder) {
         EXPECT_EQ(run.output, exit_lines(slots));
         for (HANDLE slot : children.slots) {
             EXPECT_EQ(slot, nullptr);
+        }
+        for (const std::wstring& name : names) {
+            HANDLE left = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+            EXPECT_EQ(left, nullptr) << "still open: " << to_utf8(name);
+            if (left != nullptr) {
+                CloseHandle(left);
+            }
         }
     }
 }
@@ -93,6 +105,7 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
     } cases[] = {
         {10, StandIn::kEvent},
         {150, StandIn::kEvent},
+        {300, StandIn::kEvent},
         {70, StandIn::kProcess},
         {70, StandIn::kProcessThatCannotJoinAJob},
     };

@@ -49,4 +49,34 @@ TEST(ReportOutputTest, ALongLineIsWrittenWhole) {
     EXPECT_EQ(write_to_file(argument), expected);
 }
 
+TEST(ReportOutputTest, ConsoleChunksStayWithinTheLimitAndKeepSurrogatePairsWhole) {
+    constexpr size_t kLimit = kConsoleChunkLimit;
+    constexpr wchar_t kHigh = 0xD83D;  // with kLow: U+1F600
+    constexpr wchar_t kLow = 0xDE00;
+    const struct {
+        const char* text;
+        size_t length;
+        size_t highAt;  // where a pair begins, or npos
+        size_t chunk;
+    } cases[] = {
+        {"a short line, whole", 12, std::wstring::npos, 12},
+        {"a line of exactly the limit, whole", kLimit, std::wstring::npos, kLimit},
+        {"one unit more than the limit", kLimit + 1, std::wstring::npos, kLimit},
+        {"a pair across the limit, left whole for the next chunk", kLimit + 1, kLimit - 1,
+         kLimit - 1},
+        {"a pair that ends at the limit", kLimit + 1, kLimit - 2, kLimit},
+        {"a lone high surrogate at the end of a line that fits", kLimit, kLimit - 1, kLimit},
+    };
+    for (const auto& c : cases) {
+        std::wstring text(c.length, L'x');
+        if (c.highAt != std::wstring::npos) {
+            text[c.highAt] = kHigh;
+            if (c.highAt + 1 < text.size()) {
+                text[c.highAt + 1] = kLow;
+            }
+        }
+        EXPECT_EQ(console_chunk_length(text.data(), text.size()), c.chunk) << c.text;
+    }
+}
+
 }  // namespace
