@@ -10,8 +10,8 @@ namespace {
 constexpr ULONG kMessagesPerRead = 64;
 
 // The watch's own message on the job's port: the handle of a child whose end a job message
-// announced early now shows the end. It carries the child's process id as the job's end
-// messages do. The job's message codes are small numbers; this is none of them.
+// announced early now shows the end. It carries the child's process id as its key, which
+// holds a number as it is. The job's message codes are small numbers; this is none of them.
 constexpr DWORD kAwaitedEndShows = 0x51560001;
 
 // A child that is ending cannot join the job, and its handle may not show the end yet.
@@ -34,9 +34,7 @@ void CALLBACK post_awaited_end(void* context, BOOLEAN /*timedOut*/) {
     const auto* member = static_cast<const JobMember*>(context);
     // Should the post fail, the end is found by the next look at every child, which comes
     // before the caller's time-out and at least every lookAtAllEvery.
-    PostQueuedCompletionStatus(member->port, kAwaitedEndShows, 0,
-                               reinterpret_cast<OVERLAPPED*>(
-                                   static_cast<ULONG_PTR>(member->processId)));
+    PostQueuedCompletionStatus(member->port, kAwaitedEndShows, member->processId, nullptr);
 }
 
 // The children stay in the job. It has no kill-on-close limit, so it does nothing more
@@ -201,11 +199,15 @@ struct Intake {
     bool lookAtAll;  // some message names no child
 };
 
-// Names the child in slot if its handle shows the end. A handle that does not show it
-// yet is not waited for here, where it would hold up the other children's news and the
-// caller's time-out: a wait for it is registered instead, whose message names the child
-// once its handle shows the end.
-void take_end(EndWatch* watch, const ChildTable& table, int slot, Intake* intake) {
+// Names the child with processId if its handle shows the end. A handle that does not
+// show it yet is not waited for here, where it would hold up the other children's news
+// and the caller's time-out: a wait for it is registered instead, whose message names the
+// child once its handle shows the end.
+void take_end(EndWatch* watch, const ChildTable& table, DWORD processId, Intake* intake) {
+    int slot = 0;
+    if (!find_member(*watch, table, processId, &slot)) {
+        return;
+    }
     JobMember* member = &watch->members[slot];
     if (member->endNamed) {
         return;
@@ -237,16 +239,13 @@ void take_message(EndWatch* watch, const ChildTable& table, const OVERLAPPED_ENT
             return;
         case JOB_OBJECT_MSG_EXIT_PROCESS:
         case JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS:
-        case kAwaitedEndShows: {
             // These messages carry the process id where an I/O completion has its OVERLAPPED.
-            const auto processId =
-                static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(message.lpOverlapped));
-            int slot = 0;
-            if (find_member(*watch, table, processId, &slot)) {
-                take_end(watch, table, slot, intake);
-            }
+            take_end(watch, table,
+                     static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(message.lpOverlapped)), intake);
             return;
-        }
+        case kAwaitedEndShows:
+            take_end(watch, table, static_cast<DWORD>(message.lpCompletionKey), intake);
+            return;
         default:
             intake->lookAtAll = true;
             return;
