@@ -45,8 +45,8 @@ void stop_job_form(EndWatch* watch, int slotCount) {
         stop_watching_child(watch, slot);
     }
     // The job would go on sending its members' messages, and those of any job a member
-    // nests under it, to a port nobody reads. Windows 7 cannot undo the association and
-    // refuses; then the messages go on, which costs nothing here.
+    // nests under it, to a port nobody reads. Before Windows 8 a null port is refused and
+    // the association stays; nothing reads the port either way.
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT none{nullptr, nullptr};
     SetInformationJobObject(watch->job, JobObjectAssociateCompletionPortInformation, &none,
                             sizeof(none));

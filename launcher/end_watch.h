@@ -9,10 +9,12 @@
 // be nothing is harmless.
 //
 // The watch puts the live children into a job of its own and reads the job's messages
-// from a completion port: no thread in the launcher, and per child only what it takes to
-// tell from a message whose end it is. Where a child cannot join that job (a platform
-// without nested jobs, for a launcher that is in a job already), every live child gets a
-// thread-pool wait instead, which sets one event; that news names no child.
+// from a completion port: no thread of the launcher's own, and per child only what it
+// takes to tell from a message whose end it is, and to wait, on the platform's thread
+// pool, for a handle that shows the end only after the message. Where a child cannot join
+// that job (a platform without nested jobs, for a launcher that is in a job already),
+// every live child gets a thread-pool wait instead, which sets one event; that news names
+// no child.
 
 // Job form: what the watch knows of the child in one slot. A wait for the child's handle
 // is given the member alone, so the member also says where that wait's news goes.
