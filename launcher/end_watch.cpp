@@ -9,13 +9,10 @@ namespace {
 // argument order.
 constexpr ULONG kMessagesPerRead = 64;
 
-// A message about a child's end can come before the child's handle shows the end: the
-// handle is signalled only when the process's teardown is over, which for a large process
-// takes a while. The watch waits for the handle before it names the child, so that the
-// caller's look finds the end at once instead of at a time-out. Meanwhile the rest of the
-// news waits in the port, for at most this long each time the port is emptied; an end
-// that takes longer still is found by the next look at every child.
-constexpr DWORD kLongestWaitForANamedEnd = 5000;
+// The watch's own message on the job's port: the handle of a child whose end a job message
+// announced early now shows the end. It carries the child's process id as its key, which
+// holds a number as it is. The job's message codes are small numbers; this is none of them.
+constexpr DWORD kAwaitedEndShows = 0x51560001;
 
 // A child that is ending cannot join the job, and its handle may not show the end yet.
 // The job form waits this long for such children before it gives way to thread-pool
@@ -30,15 +27,37 @@ bool ended_by(HANDLE child, ULONGLONG deadline) {
     return WaitForSingleObject(child, wait) == WAIT_OBJECT_0;
 }
 
+// Runs on a thread-pool thread once the handle of a child whose end message came early
+// shows the end. The member's port and id stay as they are until the wait is unregistered,
+// which waits for this to finish.
+void CALLBACK post_awaited_end(void* context, BOOLEAN /*timedOut*/) {
+    const auto* member = static_cast<const JobMember*>(context);
+    // Should the post fail, the end is found by the next look at every child, which comes
+    // before the caller's time-out and at least every lookAtAllEvery.
+    PostQueuedCompletionStatus(member->port, kAwaitedEndShows, member->processId, nullptr);
+}
+
 // The children stay in the job. It has no kill-on-close limit, so it does nothing more
 // to them.
-void stop_job_form(EndWatch* watch) {
+void stop_job_form(EndWatch* watch, int slotCount) {
+    // Every wait is gone before the port, so that none posts to a closed one.
+    for (int slot = 0; slot < slotCount; ++slot) {
+        stop_watching_child(watch, slot);
+    }
+    // The job would go on sending its members' messages, and those of any job a member
+    // nests under it, to a port nobody reads. Before Windows 8 a null port is refused and
+    // the association stays; nothing reads the port either way.
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT none{nullptr, nullptr};
+    SetInformationJobObject(watch->job, JobObjectAssociateCompletionPortInformation, &none,
+                            sizeof(none));
     CloseHandle(watch->job);
     CloseHandle(watch->port);
     free(watch->members);
+    free(watch->registrations);
     watch->job = nullptr;
     watch->port = nullptr;
     watch->members = nullptr;
+    watch->registrations = nullptr;
 }
 
 // The job's only limit lets its members' own children stay out of it, as they would be
@@ -62,7 +81,7 @@ bool make_job(EndWatch* watch) {
                                 sizeof(limits)) == FALSE ||
         SetInformationJobObject(watch->job, JobObjectAssociateCompletionPortInformation,
                                 &association, sizeof(association)) == FALSE) {
-        stop_job_form(watch);
+        stop_job_form(watch, 0);
         return false;
     }
     return true;
@@ -70,11 +89,12 @@ bool make_job(EndWatch* watch) {
 
 // The job's messages name a child by its process id, so a child joins only with its id
 // noted. The id stays the child's own while the launcher holds its handle.
-bool join_job(HANDLE job, HANDLE child, JobMember* member) {
+bool join_job(const EndWatch& watch, HANDLE child, JobMember* member) {
     const DWORD processId = GetProcessId(child);
-    if (processId == 0 || AssignProcessToJobObject(job, child) == FALSE) {
+    if (processId == 0 || AssignProcessToJobObject(watch.job, child) == FALSE) {
         return false;
     }
+    member->port = watch.port;
     member->processId = processId;
     return true;
 }
@@ -99,8 +119,9 @@ bool start_job_form(EndWatch* watch, const ChildTable& table, DWORD lookAtAllEve
         return false;
     }
     watch->members = static_cast<JobMember*>(calloc(table.count, sizeof(JobMember)));
-    if (watch->members == nullptr) {
-        stop_job_form(watch);
+    watch->registrations = static_cast<HANDLE*>(calloc(table.count, sizeof(HANDLE)));
+    if (watch->members == nullptr || watch->registrations == nullptr) {
+        stop_job_form(watch, 0);
         return false;
     }
     watch->lookAtAllEvery = lookAtAllEvery;
@@ -108,133 +129,15 @@ bool start_job_form(EndWatch* watch, const ChildTable& table, DWORD lookAtAllEve
     bool anyJoined = false;
     for (int slot = 0; slot < table.count; ++slot) {
         if (table.slots[slot] != nullptr &&
-            join_job(watch->job, table.slots[slot], &watch->members[slot])) {
+            join_job(*watch, table.slots[slot], &watch->members[slot])) {
             anyJoined = true;
         }
     }
     if (!left_out_children_ended(*watch, table, anyJoined)) {
-        stop_job_form(watch);
+        stop_job_form(watch, table.count);
         return false;
     }
     return true;
-}
-
-// Finds the slot of the child with processId. None is found for a child already
-// reported, whose member was cleared before its handle was closed and its id freed.
-bool find_member(const EndWatch& watch, const ChildTable& table, DWORD processId, int* slot) {
-    if (processId == 0) {
-        return false;
-    }
-    for (int candidate = 0; candidate < table.count; ++candidate) {
-        if (watch.members[candidate].processId == processId && table.slots[candidate] != nullptr) {
-            *slot = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
-// What the messages taken so far said.
-struct Intake {
-    bool named;      // some child's end was named
-    bool lookAtAll;  // some message names no child
-};
-
-// Takes one message. An end names its child once the child's handle shows it; an end of
-// no child still here, or a child joining, says nothing new; anything else names no child.
-void take_message(EndWatch* watch, const ChildTable& table, const OVERLAPPED_ENTRY& message,
-                  ULONGLONG deadline, Intake* intake) {
-    switch (message.dwNumberOfBytesTransferred) {
-        case JOB_OBJECT_MSG_NEW_PROCESS:
-            return;
-        case JOB_OBJECT_MSG_EXIT_PROCESS:
-        case JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS: {
-            // These messages carry the process id where an I/O completion has its OVERLAPPED.
-            const auto processId =
-                static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(message.lpOverlapped));
-            int slot = 0;
-            if (find_member(*watch, table, processId, &slot) &&
-                ended_by(table.slots[slot], deadline)) {
-                watch->members[slot].endNamed = true;
-                intake->named = true;
-            }
-            return;
-        }
-        default:
-            intake->lookAtAll = true;
-            return;
-    }
-}
-
-// Reads at most kMessagesPerRead messages, waiting up to wait for the first; taken is 0
-// when none came. Returns false if the port could not be read.
-bool read_port(HANDLE port, OVERLAPPED_ENTRY* messages, ULONG* taken, DWORD wait) {
-    if (GetQueuedCompletionStatusEx(port, messages, kMessagesPerRead, taken, wait, FALSE) !=
-        FALSE) {
-        return true;
-    }
-    *taken = 0;
-    return GetLastError() == WAIT_TIMEOUT;
-}
-
-// Takes every message in the port, waiting up to wait for the first.
-bool take_messages(EndWatch* watch, const ChildTable& table, DWORD wait, Intake* intake) {
-    OVERLAPPED_ENTRY messages[kMessagesPerRead];
-    ULONG taken = 0;
-    if (!read_port(watch->port, messages, &taken, wait)) {
-        return false;
-    }
-    const ULONGLONG deadline = GetTickCount64() + kLongestWaitForANamedEnd;
-    while (taken > 0) {
-        for (ULONG i = 0; i < taken; ++i) {
-            take_message(watch, table, messages[i], deadline, intake);
-        }
-        if (!read_port(watch->port, messages, &taken, 0)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-EndNews wait_for_job_news(EndWatch* watch, const ChildTable& table, DWORD timeout) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= watch->nextLookAtAll) {
-            watch->nextLookAtAll = now + watch->lookAtAllEvery;
-            return EndNews::kLookAtAll;
-        }
-        auto wait = static_cast<DWORD>(watch->nextLookAtAll - now);
-        if (timeout != INFINITE) {
-            if (now - start >= timeout) {
-                return EndNews::kQuiet;
-            }
-            const DWORD left = timeout - static_cast<DWORD>(now - start);
-            wait = left < wait ? left : wait;
-        }
-        Intake intake{};
-        if (!take_messages(watch, table, wait, &intake)) {
-            return EndNews::kFailed;
-        }
-        if (intake.lookAtAll) {
-            return EndNews::kLookAtAll;
-        }
-        if (intake.named) {
-            return EndNews::kNamed;
-        }
-        // Nothing yet: the wait ran out, or the messages named no end of a child still
-        // here. Go round without starting the time-out anew.
-    }
-}
-
-EndNews wait_for_thread_pool_news(const EndWatch& watch, DWORD timeout) {
-    const DWORD result = WaitForSingleObject(watch.anyEnded, timeout);
-    if (result == WAIT_OBJECT_0) {
-        // Reset before the caller looks, so that an end after the look sets it again.
-        ResetEvent(watch.anyEnded);
-        return EndNews::kLookAtAll;
-    }
-    return result == WAIT_TIMEOUT ? EndNews::kQuiet : EndNews::kFailed;
 }
 
 void CALLBACK signal_any_ended(void* anyEnded, BOOLEAN /*timedOut*/) {
@@ -275,6 +178,158 @@ bool start_thread_pool_form(EndWatch* watch, const ChildTable& table) {
     return true;
 }
 
+// Finds the slot of the child with processId. None is found for a child already
+// reported, whose member was cleared before its handle was closed and its id freed.
+bool find_member(const EndWatch& watch, const ChildTable& table, DWORD processId, int* slot) {
+    if (processId == 0) {
+        return false;
+    }
+    for (int candidate = 0; candidate < table.count; ++candidate) {
+        if (watch.members[candidate].processId == processId && table.slots[candidate] != nullptr) {
+            *slot = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the messages taken so far said.
+struct Intake {
+    bool named;      // some child's end was named
+    bool lookAtAll;  // some message names no child
+};
+
+// Names the child with processId if its handle shows the end. A handle that does not
+// show it yet is not waited for here, where it would hold up the other children's news
+// and the caller's time-out: a wait for it is registered instead, whose message names the
+// child once its handle shows the end.
+void take_end(EndWatch* watch, const ChildTable& table, DWORD processId, Intake* intake) {
+    int slot = 0;
+    if (!find_member(*watch, table, processId, &slot)) {
+        return;
+    }
+    JobMember* member = &watch->members[slot];
+    if (member->endNamed) {
+        return;
+    }
+    if (WaitForSingleObject(table.slots[slot], 0) == WAIT_OBJECT_0) {
+        member->endNamed = true;
+        intake->named = true;
+        return;
+    }
+    if (watch->registrations[slot] != nullptr) {
+        return;  // the wait registered for an earlier message brings the news
+    }
+    if (RegisterWaitForSingleObject(&watch->registrations[slot], table.slots[slot],
+                                    post_awaited_end, member, INFINITE,
+                                    WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) == FALSE) {
+        // The end is then found by the next look at every child, which comes before the
+        // caller's time-out and at least every lookAtAllEvery.
+        watch->registrations[slot] = nullptr;
+    }
+}
+
+// Takes one message. An end, or the watch's own news of one, names its child once the
+// child's handle shows the end; an end of no child still here, or a child joining, says
+// nothing new; anything else names no child.
+void take_message(EndWatch* watch, const ChildTable& table, const OVERLAPPED_ENTRY& message,
+                  Intake* intake) {
+    switch (message.dwNumberOfBytesTransferred) {
+        case JOB_OBJECT_MSG_NEW_PROCESS:
+            return;
+        case JOB_OBJECT_MSG_EXIT_PROCESS:
+        case JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS:
+            // These messages carry the process id where an I/O completion has its OVERLAPPED.
+            take_end(watch, table,
+                     static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(message.lpOverlapped)), intake);
+            return;
+        case kAwaitedEndShows:
+            take_end(watch, table, static_cast<DWORD>(message.lpCompletionKey), intake);
+            return;
+        default:
+            intake->lookAtAll = true;
+            return;
+    }
+}
+
+// Reads at most kMessagesPerRead messages, waiting up to wait for the first; taken is 0
+// when none came. Returns false if the port could not be read.
+bool read_port(HANDLE port, OVERLAPPED_ENTRY* messages, ULONG* taken, DWORD wait) {
+    if (GetQueuedCompletionStatusEx(port, messages, kMessagesPerRead, taken, wait, FALSE) !=
+        FALSE) {
+        return true;
+    }
+    *taken = 0;
+    return GetLastError() == WAIT_TIMEOUT;
+}
+
+// Takes every message in the port, waiting up to wait for the first.
+bool take_messages(EndWatch* watch, const ChildTable& table, DWORD wait, Intake* intake) {
+    OVERLAPPED_ENTRY messages[kMessagesPerRead];
+    ULONG taken = 0;
+    if (!read_port(watch->port, messages, &taken, wait)) {
+        return false;
+    }
+    while (taken > 0) {
+        for (ULONG i = 0; i < taken; ++i) {
+            take_message(watch, table, messages[i], intake);
+        }
+        if (!read_port(watch->port, messages, &taken, 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A port that cannot be read brings no more news, and the same read would fail again; the
+// thread-pool form needs no port. Ends the job form named but the caller has not reported
+// yet are found by the look at every child.
+EndNews give_way_to_thread_pool(EndWatch* watch, const ChildTable& table) {
+    stop_job_form(watch, table.count);
+    return start_thread_pool_form(watch, table) ? EndNews::kLookAtAll : EndNews::kFailed;
+}
+
+EndNews wait_for_job_news(EndWatch* watch, const ChildTable& table, DWORD timeout) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= watch->nextLookAtAll) {
+            watch->nextLookAtAll = now + watch->lookAtAllEvery;
+            return EndNews::kLookAtAll;
+        }
+        auto wait = static_cast<DWORD>(watch->nextLookAtAll - now);
+        if (timeout != INFINITE) {
+            if (now - start >= timeout) {
+                return EndNews::kQuiet;
+            }
+            const DWORD left = timeout - static_cast<DWORD>(now - start);
+            wait = left < wait ? left : wait;
+        }
+        Intake intake{};
+        if (!take_messages(watch, table, wait, &intake)) {
+            return give_way_to_thread_pool(watch, table);
+        }
+        if (intake.lookAtAll) {
+            return EndNews::kLookAtAll;
+        }
+        if (intake.named) {
+            return EndNews::kNamed;
+        }
+        // Nothing yet: the wait ran out, or the messages named no end of a child still
+        // here. Go round without starting the time-out anew.
+    }
+}
+
+EndNews wait_for_thread_pool_news(const EndWatch& watch, DWORD timeout) {
+    const DWORD result = WaitForSingleObject(watch.anyEnded, timeout);
+    if (result == WAIT_OBJECT_0) {
+        // Reset before the caller looks, so that an end after the look sets it again.
+        ResetEvent(watch.anyEnded);
+        return EndNews::kLookAtAll;
+    }
+    return result == WAIT_TIMEOUT ? EndNews::kQuiet : EndNews::kFailed;
+}
+
 }  // namespace
 
 bool end_watch_running(const EndWatch& watch) {
@@ -287,7 +342,7 @@ bool start_end_watch(EndWatch* watch, const ChildTable& table, DWORD lookAtAllEv
 
 void stop_end_watch(EndWatch* watch, int slotCount) {
     if (watch->job != nullptr) {
-        stop_job_form(watch);
+        stop_job_form(watch, slotCount);
     }
     if (watch->anyEnded != nullptr) {
         stop_thread_pool_form(watch, slotCount);
@@ -295,15 +350,16 @@ void stop_end_watch(EndWatch* watch, int slotCount) {
 }
 
 void stop_watching_child(EndWatch* watch, int slot) {
+    if (watch->registrations != nullptr && watch->registrations[slot] != nullptr) {
+        // Blocks until a callback under way has finished, so that what it uses (the event,
+        // or the member and the port) outlives it. Its result is not examined: nothing
+        // else could end the wait.
+        UnregisterWaitEx(watch->registrations[slot], INVALID_HANDLE_VALUE);
+        watch->registrations[slot] = nullptr;
+    }
     if (watch->members != nullptr) {
         watch->members[slot] = JobMember{};
     }
-    if (watch->registrations == nullptr || watch->registrations[slot] == nullptr) {
-        return;
-    }
-    // Blocks until a callback under way has finished, so the event outlives it.
-    UnregisterWaitEx(watch->registrations[slot], INVALID_HANDLE_VALUE);
-    watch->registrations[slot] = nullptr;
 }
 
 EndNews wait_for_end_news(EndWatch* watch, const ChildTable& table, DWORD timeout) {

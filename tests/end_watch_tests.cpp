@@ -185,6 +185,109 @@ TEST(EndWatchTest, AnEndNamedBeforeTheHandleShowsItIsNamedOnceItDoes) {
     stop_end_watch(&watch, table.count);
 }
 
+// As above, messages that name a child's end are posted by hand, here in the order a row
+// gives, for children that have ended already or that lag. A lagging child ends only once
+// the test says, or, should the wait not have answered after 4 s (a lagging handle waited
+// for), at once. It must hold up neither the other children's news nor the caller's
+// time-out, and must be named once its handle shows the end; the ends a drain names are
+// reported in slot order.
+TEST(EndWatchTest, AHandleLaggingBehindItsEndsMessageHoldsNothingUpAndIsNamedLater) {
+    constexpr DWORD kRescueAfter = 4000;
+    const struct {
+        const char* what;
+        std::vector<int> posted;   // slots, in the order of their messages
+        std::vector<int> lagging;  // those whose handles do not show the end yet, ascending
+        std::vector<int> named;    // the slots the first news names, as they are reported
+    } cases[] = {
+        {"a lagging end alone: the time-out holds", {1}, {1}, {}},
+        {"an end behind a lagging one", {1, 2}, {1}, {2}},
+        {"ends of one drain in slot order, a lagging one among them", {3, 1, 2, 4}, {2}, {1, 3, 4}},
+        {"two lagging ends", {2, 1}, {1, 2}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder folder;
+        // The last child lives on, so that the job never runs empty.
+        WatchedChildren children(folder, std::vector<DWORD>(c.posted.size() + 1, kAll));
+        ASSERT_TRUE(children.all_started());
+        const ChildTable table = children.table();
+        EndWatch watch{};
+        ASSERT_TRUE(start_end_watch(&watch, table, kLookAtAllEvery));
+        ASSERT_NE(watch.job, nullptr);
+        for (int slot : c.posted) {
+            watch.members[slot].processId = 0xFFFFFF00 + slot;
+            if (std::count(c.lagging.begin(), c.lagging.end(), slot) == 0) {
+                children.end(slot);
+                ASSERT_EQ(WaitForSingleObject(table.slots[slot], 10000), WAIT_OBJECT_0);
+            }
+        }
+        for (int slot : c.posted) {
+            PostQueuedCompletionStatus(watch.port, JOB_OBJECT_MSG_EXIT_PROCESS, 0,
+                                       reinterpret_cast<OVERLAPPED*>(
+                                           static_cast<ULONG_PTR>(watch.members[slot].processId)));
+        }
+
+        const NamedEvent answered;
+        std::thread rescuer([&] {
+            if (WaitForSingleObject(answered.handle, kRescueAfter) == WAIT_TIMEOUT) {
+                for (int slot : c.lagging) {
+                    children.end(slot);
+                }
+            }
+        });
+        const EndNews news = wait_for_end_news(&watch, table, kQuietFor);
+        SetEvent(answered.handle);
+        rescuer.join();
+        EXPECT_EQ(news, c.named.empty() ? EndNews::kQuiet : EndNews::kNamed);
+        std::vector<int> reported;
+        int slot = 0;
+        while (find_named_end(watch, table, &slot)) {
+            EXPECT_EQ(WaitForSingleObject(table.slots[slot], 0), WAIT_OBJECT_0);
+            reported.push_back(slot);
+            children.forget(&watch, slot);
+        }
+        EXPECT_EQ(reported, c.named);
+
+        for (int lagging : c.lagging) {
+            SCOPED_TRACE(lagging);
+            if (table.slots[lagging] == nullptr) {
+                continue;  // named too early, which failed above
+            }
+            children.end(lagging);
+            EXPECT_EQ(wait_for_end_news(&watch, table, 10000), EndNews::kNamed);
+            EXPECT_TRUE(find_named_end(watch, table, &slot));
+            EXPECT_EQ(slot, lagging);
+            EXPECT_EQ(WaitForSingleObject(table.slots[lagging], 0), WAIT_OBJECT_0);
+            children.forget(&watch, lagging);
+        }
+        stop_end_watch(&watch, table.count);
+    }
+}
+
+// A port that can no longer be read (here: a handle that is no port in its place) must not
+// end the wait: the thread-pool form takes over, and every child is looked at once.
+TEST(EndWatchTest, APortThatCannotBeReadGivesWayToThreadPoolWaits) {
+    ScratchFolder folder;
+    WatchedChildren children(folder, {kAll, kAll});  // the last one lives on
+    ASSERT_TRUE(children.all_started());
+    const ChildTable table = children.table();
+    EndWatch watch{};
+    ASSERT_TRUE(start_end_watch(&watch, table, kLookAtAllEvery));
+    ASSERT_NE(watch.job, nullptr);
+    HANDLE port = watch.port;
+    watch.port = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(watch.port, nullptr);
+
+    EXPECT_EQ(wait_for_end_news(&watch, table, 10000), EndNews::kLookAtAll);
+    EXPECT_EQ(watch.job, nullptr);
+    EXPECT_NE(watch.anyEnded, nullptr);
+    EXPECT_EQ(wait_for_end_news(&watch, table, kQuietFor), EndNews::kQuiet);
+    children.end(1);
+    EXPECT_EQ(wait_for_end_news(&watch, table, 10000), EndNews::kLookAtAll);
+    stop_end_watch(&watch, table.count);
+    CloseHandle(port);
+}
+
 // Taking a child's messages off the port stands in for a message the platform lost. However
 // long the caller would wait, the watch must ask for a look at every child, which finds the
 // end. Should it not, the other child's end brings news after a while.
