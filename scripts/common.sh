@@ -18,11 +18,13 @@ wineserver_persistence=600
 # The set-up step under way, named on stderr if the script ends with a failure during it.
 # Empty while the script runs what it was asked to run, whose own status is passed on.
 set_up_step=
-# Output of the set-up commands whose output is kept off the terminal; shown on failure.
-step_log=$(mktemp "${TMPDIR:-/tmp}/quorvel-step.XXXXXX") || {
-    echo "$script_name: cannot create a temporary file" >&2
+# A folder for the script's own temporary files, removed at its end.
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-script.XXXXXX") || {
+    echo "$script_name: cannot create a temporary folder" >&2
     exit 1
 }
+# Output of the set-up commands whose output is kept off the terminal; shown on failure.
+step_log="$scratch/step.log"
 
 step() {
     set_up_step=$1
@@ -35,7 +37,7 @@ on_exit() {
         echo "$script_name: $set_up_step failed (exit status $status)" >&2
         sed 's/^/    /' "$step_log" >&2
     fi
-    rm -f "$step_log"
+    rm -rf "$scratch"
 }
 trap on_exit EXIT
 
