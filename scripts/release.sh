@@ -36,6 +36,11 @@ while [ $# -gt 0 ]; do
     esac
     shift 2
 done
+if [ -z "$base_url" ]; then
+    echo "scripts/release.sh: --base-url is required: the address the zip will be published at" >&2
+    echo "$usage" >&2
+    exit 2
+fi
 # The addresses go unescaped into JSON and YAML strings.
 for url in "$base_url" "${homepage:-$base_url}"; do
     if ! [[ "$url" =~ ^https?://[^[:space:]\"\'\\]+$ ]]; then

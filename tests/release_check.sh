@@ -29,7 +29,7 @@ cd "$scratch/dist1" || exit 1
 sha256sum -c SHA256SUMS || fail "sha256sum -c SHA256SUMS fails"
 
 [ -d "$schema_dir" ] || fail "no schemas in $schema_dir"
-/usr/bin/python3 - "$schema_dir" "$base_url/$zip" "$(sha256sum $zip | cut -d ' ' -f 1)" <<'EOF' || exit 1
+/usr/bin/python3 - "$schema_dir" "$base_url/$zip" "$(sha256sum "$zip" | cut -d ' ' -f 1)" <<'EOF' || exit 1
 import json, sys, jsonschema, yaml
 
 schema_dir, url, sha256 = sys.argv[1:]
