@@ -7,7 +7,7 @@
 #
 # --base-url   where the zip will be published: the manifests download URL/<zip name>
 # --homepage   the project's page named in the Scoop manifest (default: the base URL)
-# --dist       the folder to write (default: dist/); its release files are replaced
+# --dist       the folder to write (default: dist/); files of the same names are replaced
 # --build-dir  the folder to build in (default: build-release/)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -27,8 +27,8 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --base-url) base_url=${2%/} ;;
     --homepage) homepage=$2 ;;
-    --dist) dist=$2 ;;
-    --build-dir) build=$2 ;;
+    --dist) dist=$(realpath -m "$2") ;;
+    --build-dir) build=$(realpath -m "$2") ;;
     *)
         echo "$usage" >&2
         exit 2
@@ -78,7 +78,6 @@ touch -d "@$epoch" "$scratch/zip/"*
 sha256=$(sha256sum "$scratch/$zip_name" | cut -d ' ' -f 1)
 
 step "writing the manifests"
-mkdir "$scratch/winget"
 cat >"$scratch/quorvel.json" <<EOF
 {
     "version": "$version",
@@ -91,14 +90,14 @@ cat >"$scratch/quorvel.json" <<EOF
 }
 EOF
 # PackageVersion is quoted: unquoted, YAML reads 17.07 as a number.
-cat >"$scratch/winget/$id.yaml" <<EOF
+cat >"$scratch/$id.yaml" <<EOF
 PackageIdentifier: $id
 PackageVersion: "$version"
 DefaultLocale: en-US
 ManifestType: version
 ManifestVersion: 1.10.0
 EOF
-cat >"$scratch/winget/$id.installer.yaml" <<EOF
+cat >"$scratch/$id.installer.yaml" <<EOF
 PackageIdentifier: $id
 PackageVersion: "$version"
 InstallerType: zip
@@ -113,7 +112,7 @@ Installers:
 ManifestType: installer
 ManifestVersion: 1.10.0
 EOF
-cat >"$scratch/winget/$id.locale.en-US.yaml" <<EOF
+cat >"$scratch/$id.locale.en-US.yaml" <<EOF
 PackageIdentifier: $id
 PackageVersion: "$version"
 PackageLocale: en-US
@@ -127,12 +126,13 @@ ManifestType: defaultLocale
 ManifestVersion: 1.10.0
 EOF
 
+# All files side by side, as on a release page, so that SHA256SUMS checks them where they
+# are downloaded to.
 step "writing the release into $dist"
-mkdir -p "$dist/winget"
-rm -f "$dist/$zip_name" "$dist/quorvel.json" "$dist/SHA256SUMS" "$dist/winget/"*.yaml
-cp "$scratch/$zip_name" "$scratch/quorvel.json" "$dist/"
-cp "$scratch/winget/"*.yaml "$dist/winget/"
-(cd "$dist" && sha256sum "$zip_name" quorvel.json winget/*.yaml >SHA256SUMS)
+files=("$zip_name" quorvel.json "$id.yaml" "$id.installer.yaml" "$id.locale.en-US.yaml")
+mkdir -p "$dist"
+(cd "$scratch" && cp "${files[@]}" "$dist/")
+(cd "$dist" && sha256sum "${files[@]}" >SHA256SUMS)
 set_up_step=
 echo "Release $version of commit $(git -C "$root" log -1 --format=%h) in $dist:"
-(cd "$dist" && ls -l "$zip_name" quorvel.json SHA256SUMS winget/*.yaml)
+(cd "$dist" && ls -l "${files[@]}" SHA256SUMS)

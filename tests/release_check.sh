@@ -47,7 +47,7 @@ def check(path, document, schema_name, expected):
 
 check("quorvel.json", json.load(open("quorvel.json")), "scoop-manifest.schema.json",
       {"version": "17.07", "url": url, "hash": sha256, "license": "MIT", "bin": "quorvel.exe"})
-winget = "winget/Quorvel.Quorvel"
+winget = "Quorvel.Quorvel"
 common = {"PackageIdentifier": "Quorvel.Quorvel", "PackageVersion": "17.07",
           "ManifestVersion": "1.10.0"}
 check(f"{winget}.yaml", yaml.safe_load(open(f"{winget}.yaml")),
