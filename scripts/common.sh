@@ -68,17 +68,17 @@ prefix_server_pid() {
 }
 
 # Makes sure the prefix exists and its server runs with Wine's services started. Starts a
-# server only when the prefix has none; sets started_wineserver to 1 then. A server of
-# another prefix or another user is not this prefix's and is left alone.
+# server only when the prefix has none. A server of another prefix or another user is not
+# this prefix's and plays no part.
 start_wineserver() {
-    started_wineserver=0
     if [ ! -d "$wine_prefix" ]; then
         step "creating the Wine prefix $wine_prefix"
         run_logged wine wineboot || return
-        # Set-up goes on in processes that outlive wineboot. Programs started meanwhile may
-        # meet a half-made prefix, so wait until that first server, started by wine itself
-        # with a short persistence, has ended with everything it ran. Bounded, in case
-        # another copy of the scripts has meanwhile started a lasting server for it.
+        # wineboot returns while processes it started (Wine's services) are still starting.
+        # So that nothing of ours runs beside the set-up, wait until that first server,
+        # which wine started itself and which ends soon after its last program, has ended
+        # with everything it ran. Bounded, in case another copy of the scripts has
+        # meanwhile started a lasting server for the new prefix.
         step "waiting for the set-up of the new Wine prefix to end"
         if ! run_logged timeout 300 wineserver -w; then
             echo "$script_name: the new prefix's server still runs after 300 s; going on" >&2
@@ -88,7 +88,8 @@ start_wineserver() {
     # wineserver refuses to start while a server of the prefix runs, so of two copies of
     # the scripts starting at once only one starts it and both use it.
     if run_logged wineserver -p"$wineserver_persistence"; then
-        started_wineserver=1
+        echo "$script_name: started a Wine server for $wine_prefix; it ends by itself" \
+            "$((wineserver_persistence / 60)) minutes after the prefix's last Wine program" >&2
     elif ! prefix_server_pid >/dev/null; then
         echo "wineserver could not start, and no server of this prefix runs" >>"$step_log"
         return 1
