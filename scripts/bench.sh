@@ -24,16 +24,9 @@ if [ "${1:-}" = --publish ]; then
 fi
 results="$build/bench-results"
 
-bash "$root/scripts/install-deps.sh" >&2
-# Checked now rather than after the whole run.
-if ! command -v gnuplot >/dev/null; then
-    echo "bench.sh: gnuplot is missing; install Debian's gnuplot-nox" >&2
-    exit 1
-fi
+install_tools bench
 configure_and_build -DQUORVEL_BENCH=ON --target quorvel_bench >&2
-
 start_wineserver
-trap stop_wineserver EXIT
 
 if [ "${1:-}" = --help ]; then
     wine "$build/bench_runner.exe" --help

