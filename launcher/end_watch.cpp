@@ -16,8 +16,10 @@ constexpr DWORD kAwaitedEndShows = 0x51560001;
 
 // A child that is ending cannot join the job, and its handle may not show the end yet.
 // The job form waits this long for such children before it gives way to thread-pool
-// waits; a child that cannot join for any other reason costs this much once.
-constexpr DWORD kLongestWaitForALeftOutChild = 1000;
+// waits; a child that cannot join for any other reason costs this much once. It is also
+// how long the watch waits for an announced end itself, where no wait can be registered
+// for it.
+constexpr DWORD kLongestWaitForAnEnd = 1000;
 
 // Whether child's handle shows its end by deadline (GetTickCount64 time). A deadline
 // already past still looks, without waiting.
@@ -32,8 +34,8 @@ bool ended_by(HANDLE child, ULONGLONG deadline) {
 // which waits for this to finish.
 void CALLBACK post_awaited_end(void* context, BOOLEAN /*timedOut*/) {
     const auto* member = static_cast<const JobMember*>(context);
-    // Should the post fail, the end is found by the next look at every child, which comes
-    // before the caller's time-out and at least every lookAtAllEvery.
+    // Should the post fail, the end is found by the next look at every child: before the
+    // caller's next time-out, and at idle, where there is none, within lookAtAllEvery.
     PostQueuedCompletionStatus(member->port, kAwaitedEndShows, member->processId, nullptr);
 }
 
@@ -45,8 +47,8 @@ void stop_job_form(EndWatch* watch, int slotCount) {
         stop_watching_child(watch, slot);
     }
     // The job would go on sending its members' messages, and those of any job a member
-    // nests under it, to a port nobody reads. Before Windows 8 a null port is refused and
-    // the association stays; nothing reads the port either way.
+    // nests under it, to a port nobody reads. Before Windows 8 (and under Wine) a null port
+    // is refused and the association stays; nothing reads the port either way.
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT none{nullptr, nullptr};
     SetInformationJobObject(watch->job, JobObjectAssociateCompletionPortInformation, &none,
                             sizeof(none));
@@ -104,7 +106,7 @@ bool join_job(const EndWatch& watch, HANDLE child, JobMember* member) {
 // finds it. Where no child could join, the platform cannot nest jobs here and waiting
 // would only delay the thread-pool waits.
 bool left_out_children_ended(const EndWatch& watch, const ChildTable& table, bool anyJoined) {
-    const ULONGLONG deadline = anyJoined ? GetTickCount64() + kLongestWaitForALeftOutChild : 0;
+    const ULONGLONG deadline = anyJoined ? GetTickCount64() + kLongestWaitForAnEnd : 0;
     for (int slot = 0; slot < table.count; ++slot) {
         HANDLE child = table.slots[slot];
         if (child != nullptr && watch.members[slot].processId == 0 && !ended_by(child, deadline)) {
@@ -222,10 +224,16 @@ void take_end(EndWatch* watch, const ChildTable& table, DWORD processId, Intake*
     }
     if (RegisterWaitForSingleObject(&watch->registrations[slot], table.slots[slot],
                                     post_awaited_end, member, INFINITE,
-                                    WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) == FALSE) {
-        // The end is then found by the next look at every child, which comes before the
-        // caller's time-out and at least every lookAtAllEvery.
-        watch->registrations[slot] = nullptr;
+                                    WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) != FALSE) {
+        return;
+    }
+    // Without a registered wait nothing would bring the news before the next look at every
+    // child, which at idle comes only every lookAtAllEvery: wait for the handle here, for a
+    // short while, instead. An end slower than that is left to that look.
+    watch->registrations[slot] = nullptr;
+    if (ended_by(table.slots[slot], GetTickCount64() + kLongestWaitForAnEnd)) {
+        member->endNamed = true;
+        intake->named = true;
     }
 }
 
