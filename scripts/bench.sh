@@ -14,7 +14,7 @@
 #
 # QUORVEL_BENCH_BUILD names the build folder to use instead of build/.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/common.sh"
 build="${QUORVEL_BENCH_BUILD:-$build}"
 command_line="scripts/bench.sh${*:+ $*}"
 publish=0

@@ -2,12 +2,15 @@
 # step that fails, and a Wine server for the prefix in use that is up before anything
 # reads a Wine program's output. Sourcing it installs the exit trap, before the script
 # starts anything.
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 build="$root/build"
 script_name="scripts/$(basename "$0")"
-export WINEDEBUG=-all
-# The prefix Wine itself uses.
-wine_prefix=${WINEPREFIX:-$HOME/.wine}
+export WINEDEBUG=${WINEDEBUG:--all}
+# The prefix Wine itself uses, named the same way for Wine and for the checks here (an
+# empty WINEPREFIX would mean ~/.wine to these and something else to Wine).
+[ -n "${WINEPREFIX-}" ] || unset WINEPREFIX
+wine_prefix=$(realpath -m "${WINEPREFIX:-$HOME/.wine}")
+export WINEPREFIX=$wine_prefix
 
 # A server this script starts goes by itself once no Wine program of the prefix has run for
 # this long. It must outlast the longest stretch of a test run without one (the static
@@ -58,7 +61,7 @@ prefix_server_pid() {
     numbers=$(stat -L -c '%d %i' "$wine_prefix" 2>/dev/null) || return 1
     # shellcheck disable=SC2086 # two numbers, split on purpose
     folder=$(printf 'server-%x-%x' $numbers)
-    for pid in $(pgrep -u "$(id -u)" -x 'wineserver(32|64)?'); do
+    for pid in $(pgrep -u "$(id -u)" -x 'wineserver(32|64)?' 2>/dev/null); do
         if [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$folder" ]; then
             echo "$pid"
             return 0
@@ -71,31 +74,49 @@ prefix_server_pid() {
 # server only when the prefix has none. A server of another prefix or another user is not
 # this prefix's and plays no part.
 start_wineserver() {
-    if [ ! -d "$wine_prefix" ]; then
+    # One copy of the scripts at a time sets a prefix up: another copy that found the
+    # prefix's folder while the first one was still making it would run in a half-made
+    # prefix. The lock is named after the prefix's path, in /tmp whatever TMPDIR says.
+    local lock status
+    lock="/tmp/quorvel-wine-$(id -u)-$(printf '%s' "$wine_prefix" | sha256sum | cut -c 1-16).lock"
+    step "waiting for another copy of the scripts to set up $wine_prefix"
+    exec 8>>"$lock" || return
+    run_logged timeout 900 flock 8 || return
+    if [ ! -s "$wine_prefix/system.reg" ]; then
         step "creating the Wine prefix $wine_prefix"
-        run_logged wine wineboot || return
+        # Without Wine's .NET and HTML engines a new prefix never asks, on a desktop, whether
+        # to download them.
+        if ! WINEDLLOVERRIDES="mscoree,mshtml=" run_logged wine wineboot; then
+            if [ ! -s "$wine_prefix/system.reg" ]; then
+                echo "remove the half-made prefix $wine_prefix and run this again" >>"$step_log"
+            fi
+            return 1
+        fi
         # wineboot returns while processes it started (Wine's services) are still starting.
         # So that nothing of ours runs beside the set-up, wait until that first server,
         # which wine started itself and which ends soon after its last program, has ended
-        # with everything it ran. Bounded, in case another copy of the scripts has
-        # meanwhile started a lasting server for the new prefix.
+        # with everything it ran. Bounded, in case a Wine program of the user's keeps it.
         step "waiting for the set-up of the new Wine prefix to end"
         if ! run_logged timeout 300 wineserver -w; then
             echo "$script_name: the new prefix's server still runs after 300 s; going on" >&2
         fi
     fi
     step "starting the Wine server of $wine_prefix"
-    # wineserver refuses to start while a server of the prefix runs, so of two copies of
-    # the scripts starting at once only one starts it and both use it.
-    if run_logged wineserver -p"$wineserver_persistence"; then
+    # wineserver exits with 2 while a server of the prefix runs (also one this script cannot
+    # see, in another PID namespace), and both copies of the scripts then use that one.
+    status=0
+    run_logged wineserver -p"$wineserver_persistence" || status=$?
+    if [ "$status" -eq 0 ]; then
         echo "$script_name: started a Wine server for $wine_prefix; it ends by itself" \
             "$((wineserver_persistence / 60)) minutes after the prefix's last Wine program" >&2
-    elif ! prefix_server_pid >/dev/null; then
-        echo "wineserver could not start, and no server of this prefix runs" >>"$step_log"
+    elif [ "$status" -ne 2 ] && ! prefix_server_pid >/dev/null; then
+        echo "wineserver -p failed with status $status, and no server of this prefix runs" \
+            >>"$step_log"
         return 1
     fi
     step "starting Wine's services in $wine_prefix"
     run_logged wine wineboot || return
+    exec 8>&-
     set_up_step=
 }
 

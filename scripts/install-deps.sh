@@ -97,13 +97,15 @@ if [ ${#missing[@]} -gt 0 ]; then
         as_root=(sudo -n)
     fi
     echo "Installing ${packages[*]} for: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    if ! "${as_root[@]}" apt-get update -qq; then
+    # sudo clears the environment, so the setting goes on apt-get's own command line; a
+    # dpkg lock held for a while (unattended upgrades, another copy installing) is waited for.
+    apt=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+    if ! "${apt[@]}" update -qq; then
         echo "scripts/install-deps.sh: apt-get update failed" >&2
         exit 1
     fi
     # shellcheck disable=SC2046 # package names, one word each
-    if ! "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+    if ! "${apt[@]}" install -y -qq --no-install-recommends \
         $(printf '%s\n' "${packages[@]}" | sort -u) >/dev/null; then
         echo "scripts/install-deps.sh: apt-get install of ${packages[*]} failed" >&2
         exit 1

@@ -10,7 +10,7 @@
 # --dist       the folder to write (default: dist/); files of the same names are replaced
 # --build-dir  the folder to build in (default: build-release/)
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/common.sh"
 # The same order of files and the same text on every machine.
 export LC_ALL=C
 
@@ -54,6 +54,11 @@ homepage=${homepage:-$base_url}
 install_tools release
 step "reading the date of the last commit"
 epoch=$(git -C "$root" log -1 --format=%ct)
+# The release carries the last commit's date but is built from the files as they are.
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "scripts/release.sh: warning: uncommitted changes; this release is not the last" \
+        "commit's, and that commit will not make the same bytes" >&2
+fi
 step "reading the version from resources/version.rc"
 version=$(sed -n 's/^ *VALUE "ProductVersion", "\([0-9.]*\)"$/\1/p' "$root/resources/version.rc")
 [ -n "$version" ]
@@ -74,7 +79,10 @@ mkdir "$scratch/zip"
 cp "$build/quorvel.exe" "$root/README.md" "$root/LICENSE" "$scratch/zip/"
 chmod 644 "$scratch/zip/"*
 touch -d "@$epoch" "$scratch/zip/"*
-(cd "$scratch/zip" && TZ=UTC zip -q -X "$scratch/$zip_name" quorvel.exe README.md LICENSE)
+# zip also reads options from ZIP and ZIPOPT in the environment; a user's own must not
+# change the bytes.
+(cd "$scratch/zip" && env -u ZIP -u ZIPOPT TZ=UTC zip -q -X "$scratch/$zip_name" quorvel.exe \
+    README.md LICENSE)
 sha256=$(sha256sum "$scratch/$zip_name" | cut -d ' ' -f 1)
 
 step "writing the manifests"

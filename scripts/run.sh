@@ -2,7 +2,7 @@
 # Builds quorvel.exe and runs it under Wine with the arguments given.
 # Installs what it needs on a fresh Debian machine, and makes the Wine prefix if missing.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/common.sh"
 
 install_tools build
 # The banner shows the date of the last commit, so that a build can be repeated exactly.

@@ -2,7 +2,7 @@
 # Builds everything and runs every test. Installs what it needs on a fresh Debian machine,
 # and makes the Wine prefix if missing.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/common.sh"
 
 install_tools test
 # A fixed build date, so that the banner and the executable can be compared byte for byte.
