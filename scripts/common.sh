@@ -48,8 +48,10 @@ trap on_exit EXIT
 # starts Wine's services, which keep the caller's standard output and error open for as
 # long as they run: a reader of a pipe given to them would never see its end. So Wine's
 # set-up calls get no terminal or pipe, only /dev/null and the log file.
+# Nor do they get the set-up lock's descriptor (8): a lasting server would hold the lock
+# for as long as it runs.
 run_logged() {
-    "$@" </dev/null >>"$step_log" 2>&1
+    "$@" </dev/null >>"$step_log" 2>&1 8>&-
 }
 
 # Prints the process id of this user's Wine server for the prefix, or fails when none
@@ -81,7 +83,7 @@ start_wineserver() {
     lock="/tmp/quorvel-wine-$(id -u)-$(printf '%s' "$wine_prefix" | sha256sum | cut -c 1-16).lock"
     step "waiting for another copy of the scripts to set up $wine_prefix"
     exec 8>>"$lock" || return
-    run_logged timeout 900 flock 8 || return
+    timeout 900 flock 8 </dev/null >>"$step_log" 2>&1 || return
     if [ ! -s "$wine_prefix/system.reg" ]; then
         step "creating the Wine prefix $wine_prefix"
         # Without Wine's .NET and HTML engines a new prefix never asks, on a desktop, whether
