@@ -83,13 +83,17 @@ start_wineserver() {
     lock="/tmp/quorvel-wine-$(id -u)-$(printf '%s' "$wine_prefix" | sha256sum | cut -c 1-16).lock"
     step "waiting for another copy of the scripts to set up $wine_prefix"
     exec 8>>"$lock" || return
-    timeout 900 flock 8 </dev/null >>"$step_log" 2>&1 || return
+    # flock's own time-out, not timeout(1), which would keep Ctrl+C from ending the wait.
+    if ! flock -w 900 8; then
+        echo "another copy still holds $lock after 900 s" >>"$step_log"
+        return 1
+    fi
     if [ ! -s "$wine_prefix/system.reg" ]; then
         step "creating the Wine prefix $wine_prefix"
         # Without Wine's .NET and HTML engines a new prefix never asks, on a desktop, whether
         # to download them.
         if ! WINEDLLOVERRIDES="mscoree,mshtml=" run_logged wine wineboot; then
-            if [ ! -s "$wine_prefix/system.reg" ]; then
+            if [ -e "$wine_prefix" ] && [ ! -s "$wine_prefix/system.reg" ]; then
                 echo "remove the half-made prefix $wine_prefix and run this again" >>"$step_log"
             fi
             return 1
@@ -99,7 +103,7 @@ start_wineserver() {
         # which wine started itself and which ends soon after its last program, has ended
         # with everything it ran. Bounded, in case a Wine program of the user's keeps it.
         step "waiting for the set-up of the new Wine prefix to end"
-        if ! run_logged timeout 300 wineserver -w; then
+        if ! run_logged timeout --foreground 300 wineserver -w; then
             echo "$script_name: the new prefix's server still runs after 300 s; going on" >&2
         fi
     fi

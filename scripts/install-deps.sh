@@ -100,10 +100,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     # sudo clears the environment, so the setting goes on apt-get's own command line; a
     # dpkg lock held for a while (unattended upgrades, another copy installing) is waited for.
     apt=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
-    if ! "${apt[@]}" update -qq; then
-        echo "scripts/install-deps.sh: apt-get update failed" >&2
-        exit 1
-    fi
+    # apt's list lock is not dpkg's, and update does not wait for it: try again a while.
+    tries=0
+    until "${apt[@]}" update -qq; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge 30 ]; then
+            echo "scripts/install-deps.sh: apt-get update failed $tries times" >&2
+            exit 1
+        fi
+        sleep 10
+    done
     # shellcheck disable=SC2046 # package names, one word each
     if ! "${apt[@]}" install -y -qq --no-install-recommends \
         $(printf '%s\n' "${packages[@]}" | sort -u) >/dev/null; then
