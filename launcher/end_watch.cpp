@@ -214,27 +214,26 @@ void take_end(EndWatch* watch, const ChildTable& table, DWORD processId, Intake*
     if (member->endNamed) {
         return;
     }
-    if (WaitForSingleObject(table.slots[slot], 0) == WAIT_OBJECT_0) {
-        member->endNamed = true;
-        intake->named = true;
-        return;
+    HANDLE child = table.slots[slot];
+    if (!ended_by(child, 0)) {
+        if (watch->registrations[slot] != nullptr) {
+            return;  // the wait registered for an earlier message brings the news
+        }
+        if (RegisterWaitForSingleObject(&watch->registrations[slot], child, post_awaited_end,
+                                        member, INFINITE,
+                                        WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) != FALSE) {
+            return;
+        }
+        // Without a registered wait nothing would bring the news before the next look at
+        // every child, which at idle comes only every lookAtAllEvery: wait for the handle
+        // here, for a short while, instead. An end slower than that is left to that look.
+        watch->registrations[slot] = nullptr;
+        if (!ended_by(child, GetTickCount64() + kLongestWaitForAnEnd)) {
+            return;
+        }
     }
-    if (watch->registrations[slot] != nullptr) {
-        return;  // the wait registered for an earlier message brings the news
-    }
-    if (RegisterWaitForSingleObject(&watch->registrations[slot], table.slots[slot],
-                                    post_awaited_end, member, INFINITE,
-                                    WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD) != FALSE) {
-        return;
-    }
-    // Without a registered wait nothing would bring the news before the next look at every
-    // child, which at idle comes only every lookAtAllEvery: wait for the handle here, for a
-    // short while, instead. An end slower than that is left to that look.
-    watch->registrations[slot] = nullptr;
-    if (ended_by(table.slots[slot], GetTickCount64() + kLongestWaitForAnEnd)) {
-        member->endNamed = true;
-        intake->named = true;
-    }
+    member->endNamed = true;
+    intake->named = true;
 }
 
 // Takes one message. An end, or the watch's own news of one, names its child once the
