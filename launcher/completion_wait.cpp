@@ -53,75 +53,20 @@ WaitOutcome wait_for_any(const HANDLE* handles, DWORD count, DWORD timeout) {
     return code == WAIT_TIMEOUT ? kTimedOut : kFailed;
 }
 
-// Finds the lowest-placed ended handle without blocking, a platform wait's worth of
-// handles at a time. Times out at once when none has ended.
-WaitOutcome find_lowest_ended(const HANDLE* waitSet, DWORD count) {
-    for (DWORD first = 0; first < count; first += MAXIMUM_WAIT_OBJECTS) {
-        const DWORD left = count - first;
-        const DWORD run = left < MAXIMUM_WAIT_OBJECTS ? left : MAXIMUM_WAIT_OBJECTS;
-        const WaitOutcome outcome = wait_for_any(waitSet + first, run, 0);
-        if (outcome.result != WaitResult::kTimedOut) {
-            return outcome;
-        }
-    }
-    return kTimedOut;
-}
-
-// Beyond one platform wait: the watch, and whether the next look must cover every child
-// rather than only those the watch has named.
-struct Watching {
-    EndWatch watch;
-    bool lookAtAll;
-};
-
-// The job's messages may be lost, so beyond one platform wait every child is looked at at
-// least this often, however much news there is: a lost message delays a report, never
-// loses it.
-constexpr DWORD kLookAtAllEvery = 30000;
-
-// The platform's wait takes at most MAXIMUM_WAIT_OBJECTS handles. Beyond that the watch
-// says where to look, so the outcomes are those of a wait-any over all count handles: the
-// lowest ended one, a time-out once timeout has passed without an end, or a failure.
-//
-// A look at every child finds the lowest-placed ended one, a platform call for each 64
-// children. A look at the children the watch has named costs no platform call, since the
-// watch names a child only once its handle shows the end; for the same reason a look at
-// every child finds the named ones too, each in its place.
-WaitOutcome wait_beyond_limit(Watching* watching, const ChildTable& table, const HANDLE* waitSet,
-                              DWORD count, DWORD timeout) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (watching->lookAtAll) {
-            const WaitOutcome outcome = find_lowest_ended(waitSet, count);
-            if (outcome.result != WaitResult::kTimedOut) {
-                return outcome;  // the look stays due: more may have ended
-            }
-            watching->lookAtAll = false;
-        }
-        int slot = 0;
-        if (find_named_end(watching->watch, table, &slot)) {
+// Beyond one platform wait the watch says which child has ended; the outcomes are those of
+// a wait-any over all the live handles: an ended child, a time-out once timeout has passed
+// without an end, or a failure.
+WaitOutcome wait_beyond_limit(EndWatch* watch, const ChildTable& table, DWORD timeout) {
+    int slot = 0;
+    switch (wait_for_end(watch, table, timeout, &slot)) {
+        case EndNews::kEnded:
             return {WaitResult::kEnded, table.slots[slot]};
-        }
-        // News that brings no end must not start the time-out anew.
-        DWORD left = INFINITE;
-        if (timeout != INFINITE) {
-            const ULONGLONG waited = GetTickCount64() - start;
-            if (waited >= timeout) {
-                return kTimedOut;
-            }
-            left = timeout - static_cast<DWORD>(waited);
-        }
-        switch (wait_for_end_news(&watching->watch, table, left)) {
-            case EndNews::kNamed:
-                break;
-            case EndNews::kLookAtAll:
-            case EndNews::kQuiet:  // before a time-out is taken, every child is looked at
-                watching->lookAtAll = true;
-                break;
-            case EndNews::kFailed:
-                return kFailed;
-        }
+        case EndNews::kQuiet:
+            return kTimedOut;
+        case EndNews::kFailed:
+            break;
     }
+    return kFailed;
 }
 
 // Reports the end of the child whose handle is ended, closes the handle and empties its
@@ -146,28 +91,23 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                        const ReportOutput& output) {
     HANDLE self = GetCurrentProcess();
     size_t level = kNormalLevel;
-    Watching watching{};
+    EndWatch watch{};
     for (;;) {
         const DWORD count = gather(table, waitSet);
         const bool beyondLimit = count > MAXIMUM_WAIT_OBJECTS;
         if (!beyondLimit) {
-            stop_end_watch(&watching.watch, table.count);
+            stop_end_watch(&watch, table.count);
         }
         if (count == 0) {
             return true;
         }
-        if (beyondLimit && !end_watch_running(watching.watch)) {
-            if (!start_end_watch(&watching.watch, table, kLookAtAllEvery)) {
-                return false;
-            }
-            // Children that ended before the watch began send it no news.
-            watching.lookAtAll = true;
+        if (beyondLimit && watch.port == nullptr && !start_end_watch(&watch, table)) {
+            return false;
         }
 
         const DWORD timeout = kBackoffLevels[level].timeout;
-        const WaitOutcome outcome =
-            beyondLimit ? wait_beyond_limit(&watching, table, waitSet, count, timeout)
-                        : wait_for_any(waitSet, count, timeout);
+        const WaitOutcome outcome = beyondLimit ? wait_beyond_limit(&watch, table, timeout)
+                                                : wait_for_any(waitSet, count, timeout);
         switch (outcome.result) {
             case WaitResult::kTimedOut:
                 if (level < kIdleLevel) {
@@ -180,11 +120,11 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                     level = kNormalLevel;
                     SetPriorityClass(self, kBackoffLevels[level].priorityClass);
                 }
-                report_end(table, outcome.ended, arguments, output, &watching.watch);
+                report_end(table, outcome.ended, arguments, output, &watch);
                 break;
             case WaitResult::kFailed:
                 // Never try the same failing wait again.
-                stop_end_watch(&watching.watch, table.count);
+                stop_end_watch(&watch, table.count);
                 return false;
         }
     }

@@ -59,8 +59,9 @@ std::string exit_lines(const std::vector<int>& slots) {
 }
 
 TEST(CompletionWaitTest, ChildrenThatHaveAllEndedAreReportedInArgumentOrderAndClosed) {
-    // Within one platform wait, at its limit, and well beyond it.
-    for (int childCount : {2, 64, 65, 130, 300}) {
+    // Within one platform wait, at its limit, handed over to it after one or two ends, and
+    // well beyond it.
+    for (int childCount : {2, 64, 65, 66, 130, 300}) {
         SCOPED_TRACE(childCount);
         ScratchFolder folder;
         StandInTable children(childCount + 3);
@@ -91,9 +92,8 @@ TEST(CompletionWaitTest, ChildrenThatHaveAllEndedAreReportedInArgumentOrderAndCl
 }
 
 // What stands in for a child beyond the events: a real test child, which ends when its own
-// named event is set. A handle without the rights a job needs cannot join one, which makes
-// the wait fall back on thread-pool waits.
-enum class StandIn { kEvent, kProcess, kProcessThatCannotJoinAJob };
+// named event is set, through a handle with every right or with only the right to wait.
+enum class StandIn { kEvent, kProcess, kProcessWithOnlyTheRightToWait };
 
 TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
     // The first two children end before the wait begins. Of the others the last-placed ends
@@ -107,7 +107,7 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
         {150, StandIn::kEvent},
         {300, StandIn::kEvent},
         {70, StandIn::kProcess},
-        {70, StandIn::kProcessThatCannotJoinAJob},
+        {70, StandIn::kProcessWithOnlyTheRightToWait},
     };
     constexpr int kEndedBefore = 2;
     for (const auto& [childCount, standIn] : cases) {

@@ -8,6 +8,9 @@
 //                  --print TEXT    write TEXT and a line break to standard output
 //                  --start LINE    start the command LINE, without a window; record
 //                                  "started=PID", or "started=error"
+//                  --own-job       put itself into a job of its own that ends every
+//                                  process in it when this one ends; record "own-job=ok",
+//                                  or "own-job=error"
 //                  --exit CODE     exit now with CODE
 //
 // Run as a planted "cmd.exe /c ...", it only leaves "planted-cmd-ran" in the current
@@ -80,6 +83,19 @@ void start_program(const wchar_t* commandLine) {
     CloseHandle(process.hProcess);
 }
 
+// The job's handle is never closed: it goes when this process ends, and with it every
+// process still in the job.
+void join_own_job() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    const bool joined =
+        job != nullptr &&
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) &&
+        AssignProcessToJobObject(job, GetCurrentProcess());
+    record(L"own-job", joined ? L"ok" : L"error");
+}
+
 void leave_planted_marker() {
     HANDLE marker = CreateFileW(L"planted-cmd-ran", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -125,6 +141,8 @@ int wmain(int argc, wchar_t** argv) {
         } else if (step == L"--start") {
             start_program(value);
             ++i;
+        } else if (step == L"--own-job") {
+            join_own_job();
         } else if (step == L"--exit") {
             record(L"exit", value);
             return _wtoi(value);
