@@ -38,6 +38,9 @@ struct LatencyRow {
     int missing;                         // ends without a stamp or a report
     double lineMedianMs, lineMaxMs;      // child's stamp to the launcher's exit line
     double noticeMedianMs, noticeMaxMs;  // child's stamp to the platform's notice (job)
+    // The launcher's CPU time per reported end beyond one platform wait, median over the
+    // rounds; negative: not measured (65 children or fewer).
+    double cpuPerEndUs;
 };
 
 struct MemoryRow {
@@ -45,7 +48,8 @@ struct MemoryRow {
     int rounds;
     SIZE_T quorvelPeak;  // peak working set, median over the rounds
     SIZE_T baselinePeak;
-    int quorvelThreads;  // threads while waiting, in the last round
+    SIZE_T childrenPeak;  // the launcher's children's peak working sets added up, median
+    int quorvelThreads;   // threads while waiting, in the last round
     int baselineThreads;
 };
 

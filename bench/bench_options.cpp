@@ -15,7 +15,7 @@ constexpr char kUsage[] =
     "                          also for the further counts (default 5,15,3)\n"
     "  --counts A,B,...        children per start-and-reap run (default 10,100,300)\n"
     "  --held-rounds N         rounds of held runs (default 2)\n"
-    "  --held-counts A,B,...   children alive in held runs (default 1,100,300)\n"
+    "  --held-counts A,B,...   children alive in held runs (default 1,100,300,600)\n"
     "  --stretch S             idle stretch in seconds (default 20)\n"
     "  --short-stretch S       CPU time also read S seconds into the stretch (default 12;\n"
     "                          0: not)\n"
@@ -98,14 +98,14 @@ BenchOptions default_bench_options() {
     // machine, and five of them leave the median a few hundredths adrift.
     static constexpr int kRounds[] = {5, 15, 3};
     static constexpr int kCounts[] = {10, 100, 300};
-    static constexpr int kHeldCounts[] = {1, 100, 300};
+    static constexpr int kHeldCounts[] = {1, 100, 300, 600};
     BenchOptions options{};
     options.runStartReap = true;
     options.runHeld = true;
     options.rounds = count_list(kRounds, 3);
     options.counts = count_list(kCounts, 3);
     options.heldRounds = 2;
-    options.heldCounts = count_list(kHeldCounts, 3);
+    options.heldCounts = count_list(kHeldCounts, 4);
     options.stretchSeconds = 20;
     options.shortStretchSeconds = 12;
     options.singleRounds = 10;

@@ -71,23 +71,27 @@ void write_idle(FILE* file, const BenchFigures& figures) {
 void write_latency(FILE* file, const BenchFigures& figures) {
     begin_table(file, "exit_latency",
                 "children\tends\tmissing\tquorvel_median_ms\tquorvel_max_ms\t"
-                "platform_median_ms\tplatform_max_ms");
+                "platform_median_ms\tplatform_max_ms\tquorvel_cpu_per_end_us");
     for (int i = 0; i < figures.latencyRows; ++i) {
         const LatencyRow& row = figures.latency[i];
-        fprintf(file, "%d\t%d\t%d\t%.4f\t%.4f\t%.4f\t%.4f\n", row.children, row.samples,
+        fprintf(file, "%d\t%d\t%d\t%.4f\t%.4f\t%.4f\t%.4f\t", row.children, row.samples,
                 row.missing, row.lineMedianMs, row.lineMaxMs, row.noticeMedianMs, row.noticeMaxMs);
+        if (row.cpuPerEndUs >= 0) {
+            fprintf(file, "%.2f", row.cpuPerEndUs);
+        }
+        fputs("\n", file);
     }
 }
 
 void write_memory(FILE* file, const BenchFigures& figures) {
     begin_table(file, "peak_memory",
                 "children\trounds\tquorvel_bytes\tbaseline_bytes\tquorvel_threads\t"
-                "baseline_threads");
+                "baseline_threads\tchildren_bytes");
     for (int i = 0; i < figures.memoryRows; ++i) {
         const MemoryRow& row = figures.memory[i];
-        fprintf(file, "%d\t%d\t%.0f\t%.0f\t%d\t%d\n", row.children, row.rounds,
+        fprintf(file, "%d\t%d\t%.0f\t%.0f\t%d\t%d\t%.0f\n", row.children, row.rounds,
                 static_cast<double>(row.quorvelPeak), static_cast<double>(row.baselinePeak),
-                row.quorvelThreads, row.baselineThreads);
+                row.quorvelThreads, row.baselineThreads, static_cast<double>(row.childrenPeak));
     }
     begin_table(file, "added_memory",
                 "from_children\tto_children\tquorvel_bytes_per_child\tbaseline_bytes_per_child");

@@ -29,6 +29,9 @@ struct CountFigures {
     bool idle;  // the fewest and the most children get an idle stretch
     LatencyPool latency;
     double peak[2][kMaxRounds];
+    double childrenPeak[kMaxRounds];  // the launcher's runs
+    double cpuPerEndUs[kMaxRounds];   // the launcher's runs that measured it
+    int cpuPerEndRounds;
     int threads[2];
     double cpuMs[2][kMaxRounds];
     double cpuShortMs[2][kMaxRounds];
@@ -72,6 +75,9 @@ void note_outcome(const char* what, int round, int rounds, const HeldSetup& setu
     if (outcome.lineCount > 0) {
         fprintf(stderr, ", exit line delay max %.2f ms",
                 maximum_of(outcome.lineDelayMs, outcome.lineCount));
+    }
+    if (outcome.cpuPerEndUs >= 0) {
+        fprintf(stderr, ", CPU %.1f us per end", outcome.cpuPerEndUs);
     }
     fputc('\n', stderr);
 }
@@ -133,6 +139,11 @@ bool run_rounds(const BenchOptions& options, const BenchPrograms& programs, Coun
                 counts[c].cpuShortMs[contender][round] = outcome->cpuShortMs;
                 if (contender == kHeldQuorvel) {
                     pool_outcome(*outcome, &counts[c].latency);
+                    counts[c].childrenPeak[round] =
+                        static_cast<double>(outcome->childrenWorkingSet);
+                    if (outcome->cpuPerEndUs >= 0) {
+                        counts[c].cpuPerEndUs[counts[c].cpuPerEndRounds++] = outcome->cpuPerEndUs;
+                    }
                 }
             }
         }
@@ -173,6 +184,7 @@ void summarize(const BenchOptions& options, CountFigures* counts, BenchFigures* 
         memory.rounds = rounds;
         memory.quorvelPeak = static_cast<SIZE_T>(median_of(count.peak[kHeldQuorvel], rounds));
         memory.baselinePeak = static_cast<SIZE_T>(median_of(count.peak[kHeldBaseline], rounds));
+        memory.childrenPeak = static_cast<SIZE_T>(median_of(count.childrenPeak, rounds));
         memory.quorvelThreads = count.threads[kHeldQuorvel];
         memory.baselineThreads = count.threads[kHeldBaseline];
 
@@ -184,6 +196,8 @@ void summarize(const BenchOptions& options, CountFigures* counts, BenchFigures* 
         latency.lineMedianMs = median_of(count.latency.line, count.latency.lineCount);
         latency.noticeMaxMs = maximum_of(count.latency.notice, count.latency.noticeCount);
         latency.noticeMedianMs = median_of(count.latency.notice, count.latency.noticeCount);
+        latency.cpuPerEndUs =
+            count.cpuPerEndRounds > 0 ? median_of(count.cpuPerEndUs, count.cpuPerEndRounds) : -1;
     }
     for (int c = 0; c < options.heldCounts.size; ++c) {
         if (counts[c].idle) {

@@ -182,6 +182,77 @@ bool read_peak_working_set(HANDLE process, SIZE_T* peak) {
     return true;
 }
 
+// Read at the same moment as the contender's, so that the two can be set side by side.
+bool read_children_working_set(const HeldBoard* board, int children, SIZE_T* total) {
+    *total = 0;
+    for (int slot = 0; slot < children; ++slot) {
+        HANDLE child = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE,
+                                   board->childPid[slot]);
+        if (child == nullptr) {
+            fprintf(stderr, "bench_runner: held child %d cannot be opened (%lu)\n", slot,
+                    GetLastError());
+            return false;
+        }
+        SIZE_T peak = 0;
+        const bool read = read_peak_working_set(child, &peak);
+        CloseHandle(child);
+        if (!read) {
+            return false;
+        }
+        *total += peak;
+    }
+    return true;
+}
+
+// The launcher's CPU time over the ends it reports while more children are alive than one
+// platform wait takes: read at the release, and again on a thread of its own, between two
+// ends, once all but that many children are due to have ended.
+constexpr int kBeyondOneWait = MAXIMUM_WAIT_OBJECTS + 1;
+
+struct EndCpuProbe {
+    CpuMeter meter;
+    DWORD readAfterMs;
+    const volatile int* exitCount;  // the output reader's count of exit lines
+    ULONGLONG beforeNs;
+    ULONGLONG afterNs;
+    int exits;
+    bool good;
+};
+
+DWORD WINAPI read_end_cpu(void* context) {
+    auto* probe = static_cast<EndCpuProbe*>(context);
+    Sleep(probe->readAfterMs);
+    probe->good = read_cpu_ns(probe->meter, &probe->afterNs);
+    probe->exits = *probe->exitCount;
+    return 0;
+}
+
+// Starts the probe just before the release; null where there is nothing to measure.
+HANDLE start_end_cpu_probe(const JobRun& run, const HeldSetup& setup, const HeldBoardHandles& board,
+                           EndCpuProbe* probe) {
+    if (setup.contender != kHeldQuorvel || setup.children <= kBeyondOneWait ||
+        !open_cpu_meter(run.process, "quorvel.exe", board.narrowName, &probe->meter) ||
+        !read_cpu_ns(probe->meter, &probe->beforeNs)) {
+        return nullptr;
+    }
+    probe->readAfterMs =
+        kFirstEndMs + (setup.children - kBeyondOneWait) * setup.spacingMs - setup.spacingMs / 2;
+    probe->exitCount = &run.output.exitCount;
+    return CreateThread(nullptr, 0, read_end_cpu, probe, 0, nullptr);
+}
+
+double finish_end_cpu_probe(HANDLE thread, const EndCpuProbe& probe) {
+    if (thread == nullptr) {
+        return -1;
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    if (!probe.good || probe.exits <= 0) {
+        return -1;
+    }
+    return static_cast<double>(probe.afterNs - probe.beforeNs) / 1e3 / probe.exits;
+}
+
 int slot_of_exit_line(const ExitLine& line) {
     int slot = -1;
     if (sscanf(line.command, "held_child.exe %*s %d", &slot) != 1) {
@@ -235,8 +306,11 @@ bool release_and_collect(JobRun* run, const HeldSetup& setup, const HeldBoardHan
         fprintf(stderr, "bench_runner: no memory for %d process ends\n", endCapacity);
         return false;
     }
+    EndCpuProbe probe{};
+    HANDLE probeThread = start_end_cpu_probe(*run, setup, board, &probe);
     if (!SetEvent(board.release)) {
         fprintf(stderr, "bench_runner: SetEvent failed (%lu)\n", GetLastError());
+        finish_end_cpu_probe(probeThread, probe);
         free(ends);
         return false;
     }
@@ -245,6 +319,7 @@ bool release_and_collect(JobRun* run, const HeldSetup& setup, const HeldBoardHan
     const DWORD timeoutMs = kFirstEndMs + setup.children * setup.spacingMs + 60000;
     bool good = wait_until_job_empty(run, timeoutMs, ends, endCapacity, &endCount, &emptyStamp) &&
                 collect_job_output(run);
+    outcome->cpuPerEndUs = finish_end_cpu_probe(probeThread, probe);
     if (good && setup.contender == kHeldQuorvel &&
         (run->output.startedCount != setup.children || run->output.exitCount != setup.children)) {
         fprintf(stderr, "bench_runner: the launcher reported %d starts and %d ends of %d\n",
@@ -264,6 +339,8 @@ bool run_held(const BenchPrograms& programs, const HeldSetup& setup, HeldOutcome
     outcome->cpuMs = -1;
     outcome->cpuShortMs = -1;
     outcome->peakWorkingSet = 0;
+    outcome->childrenWorkingSet = 0;
+    outcome->cpuPerEndUs = -1;
     outcome->threads = 0;
     outcome->lineCount = 0;
     outcome->noticeCount = 0;
@@ -284,7 +361,8 @@ bool run_held(const BenchPrograms& programs, const HeldSetup& setup, HeldOutcome
         // Lets the contender finish its start reports and settle into its wait.
         Sleep(setup.settleMs);
         good = (setup.stretchMs == 0 || measure_idle(run, setup, board, outcome)) &&
-               read_peak_working_set(run.process, &outcome->peakWorkingSet);
+               read_peak_working_set(run.process, &outcome->peakWorkingSet) &&
+               read_children_working_set(board.board, setup.children, &outcome->childrenWorkingSet);
     }
     if (good) {
         // Threads are where a waiting program's memory goes beyond its tables: each one

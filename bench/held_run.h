@@ -22,6 +22,7 @@ struct HeldOutcome {
     bool processTimesEcho;  // GetProcessTimes gave the caller's own times for it
     CpuSource cpuSource;
     SIZE_T peakWorkingSet;
+    SIZE_T childrenWorkingSet;  // the children's peak working sets added up, read alongside
     int threads;  // the contender's threads while it waits; 0 if they could not be counted
     // Delays from each child's stamp, for the children of this run; room for children.
     double* lineDelayMs;  // to the launcher's exit line (the launcher only)
@@ -29,6 +30,9 @@ struct HeldOutcome {
     double* noticeDelayMs;  // to the job's notice of the end
     int noticeCount;
     int missing;  // ends without a stamp, a notice or, for the launcher, a line
+    // The launcher's CPU time per end it reported while more children were alive than one
+    // platform wait takes; negative where it was not measured.
+    double cpuPerEndUs;
 };
 
 bool run_held(const BenchPrograms& programs, const HeldSetup& setup, HeldOutcome* outcome);
