@@ -283,18 +283,6 @@ bool wait_for_recorded_child_end(const std::wstring& recordPath, DWORD timeoutMs
     return ended;
 }
 
-bool wait_for_recorded_child_in_job(const std::wstring& recordPath, DWORD timeoutMs) {
-    HANDLE child = open_recorded_child(recordPath, PROCESS_QUERY_INFORMATION, timeoutMs);
-    if (child == nullptr) {
-        return false;
-    }
-    BOOL inJob = FALSE;
-    wait_until(timeoutMs,
-               [&] { return IsProcessInJob(child, nullptr, &inJob) == FALSE || inJob != FALSE; });
-    CloseHandle(child);
-    return inJob != FALSE;
-}
-
 void end_recorded_child(const std::wstring& recordPath) {
     for (const std::string& pid : record_values(recordPath, "pid")) {
         HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(pid));

@@ -117,8 +117,7 @@ bool close_handle_in(HANDLE owner, HANDLE value);
 // Ends a recorded child that a test no longer needs.
 void end_recorded_child(const std::wstring& recordPath);
 
-// Wait (for at most timeoutMs) until the recorded child has ended, or until it is in a job.
-// The launcher's handle keeps an ended child's identifier from being given to another
-// process while the launcher has not reported it.
+// Waits (for at most timeoutMs) until the recorded child has ended. The launcher's handle
+// keeps an ended child's identifier from being given to another process while the
+// launcher has not reported it.
 bool wait_for_recorded_child_end(const std::wstring& recordPath, DWORD timeoutMs);
-bool wait_for_recorded_child_in_job(const std::wstring& recordPath, DWORD timeoutMs);
