@@ -77,7 +77,7 @@ TEST(CommandTextTest, TheLongestCommandLineThePlatformTakesIsAcceptedAndOneMoreR
         bool fits;
     };
     // Through the interpreter the 11 units of "cmd.exe /c " count as well.
-    const Case cases[] = {{true, 32766, true},  {true, 32767, false}, {false, 32755, true},
+    const Case cases[] = {{true, 32766, true},   {true, 32767, false}, {false, 32755, true},
                           {false, 32756, false}, {true, 40000, false}, {false, 40000, false}};
     constexpr size_t kGuard = 64;
     for (const Case& c : cases) {
