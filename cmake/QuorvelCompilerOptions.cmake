@@ -49,15 +49,16 @@ function(quorvel_plain_code target)
     endif()
 endfunction()
 
-# A console program with a wide entry point (wmain) whose arguments have their wildcard
-# patterns expanded, linked so that it needs no runtime DLL beyond the system's own.
+# A console program with a wide entry point (wmain), linked so that it needs no runtime DLL
+# beyond the system's own.
 function(quorvel_console_program target)
     if(MSVC)
-        # wsetargv.obj asks the runtime's start-up to expand wildcards. The linker adds a
-        # manifest unless told not to.
-        target_link_options(${target} PRIVATE wsetargv.obj /MANIFEST:NO)
+        # No wsetargv.obj: that start-up expands a pattern inside double quotes too; the
+        # launcher expands its arguments itself. The linker adds a manifest unless told not to.
+        target_link_options(${target} PRIVATE /MANIFEST:NO)
     else()
-        # -municode picks wmain; _dowildcard in the program turns expansion on.
+        # -municode picks wmain; _dowildcard in the launcher keeps the start-up from
+        # expanding wildcard patterns.
         target_link_options(${target} PRIVATE -municode -static)
         if(QUORVEL_NO_MANIFEST_DIR)
             target_link_options(${target} PRIVATE -B${QUORVEL_NO_MANIFEST_DIR}/)

@@ -7,6 +7,10 @@ namespace {
 
 constexpr wchar_t kInterpreterFileName[] = L"\\cmd.exe";
 
+// 64 KB per start attempt: the longest command line the platform takes, and one unit more.
+constexpr size_t kCommandBufferUnits = 32768;
+static_assert(kCommandBufferUnits >= kCommandLineLimit);
+
 // The interpreter is always taken from the system folder: left to the platform's
 // search, a cmd.exe in the launcher's folder or the current directory would run instead.
 bool find_interpreter(wchar_t* path, UINT capacity) {
@@ -43,12 +47,12 @@ HANDLE start_through_interpreter(wchar_t* commandText, DWORD creationFlags) {
 }  // namespace
 
 HANDLE start_child(const ChildStartRequest& request) {
-    auto* commandText = static_cast<wchar_t*>(malloc(kCommandTextCapacity * sizeof(wchar_t)));
+    auto* commandText = static_cast<wchar_t*>(malloc(kCommandBufferUnits * sizeof(wchar_t)));
     if (commandText == nullptr) {
         return nullptr;
     }
     HANDLE process = nullptr;
-    if (write_command_text(request, commandText, kCommandTextCapacity)) {
+    if (write_command_text(request, commandText)) {
         process = request.viaInterpreter
                       ? start_through_interpreter(commandText, request.creationFlags)
                       : create_child_process(nullptr, commandText, request.creationFlags);

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "argument_expansion.h"
 #include "child_start.h"
 #include "child_table.h"
 #include "completion_wait.h"
@@ -9,10 +10,10 @@
 #include "report_output.h"
 
 #ifdef __MINGW32__
-// Asks MinGW's start-up to expand wildcard patterns among the arguments (with MSVC,
-// linking wsetargv.obj does the same).
+// The start-up leaves wildcard patterns alone, whatever the toolchain's default: the
+// launcher expands them itself (argument_expansion.h).
 extern "C" {
-int _dowildcard = -1;
+int _dowildcard = 0;
 }
 #endif
 
@@ -42,12 +43,8 @@ void close_children(const ChildTable& table) {
     }
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
-    if (argc <= 1) {
-        return -1;
-    }
+// The run itself, over the arguments as expanded.
+int run(int argc, wchar_t** argv) {
     const auto count = static_cast<size_t>(argc);
     // The child table and the wait set share one block: entries 0..N-1 and N..2N-1.
     auto* block = static_cast<HANDLE*>(malloc(2 * count * sizeof(HANDLE)));
@@ -71,4 +68,20 @@ int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
 
     free(block);
     return allEnded ? 0 : -1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
+    if (argc <= 1) {
+        return -1;
+    }
+    ArgumentList arguments{};
+    if (!expand_unquoted_patterns(GetCommandLineW(), argc, argv, &arguments)) {
+        perror(nullptr);
+        return -1;
+    }
+    const int status = run(arguments.count, arguments.values);
+    release_argument_list(&arguments);
+    return status;
 }

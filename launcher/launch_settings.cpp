@@ -75,10 +75,10 @@ ChildStartRequest compose_child_start(const wchar_t* argument, LaunchSettings se
     return request;
 }
 
-bool write_command_text(const ChildStartRequest& request, wchar_t* buffer, size_t capacity) {
+bool write_command_text(const ChildStartRequest& request, wchar_t* buffer) {
     const size_t prefixLength = request.viaInterpreter ? kInterpreterPrefixLength : 0;
     const size_t argumentLength = wcslen(request.argument);
-    if (prefixLength + argumentLength >= capacity) {
+    if (prefixLength + argumentLength >= kCommandLineLimit) {
         return false;
     }
     wmemcpy(buffer, kInterpreterPrefix, prefixLength);

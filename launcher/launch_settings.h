@@ -18,8 +18,8 @@ struct ChildStartRequest {
     uint32_t creationFlags;   // process-creation flags, priority class included
 };
 
-// The platform caps a command line at this many code units, terminator included.
-constexpr size_t kCommandTextCapacity = 32768;
+// The longest command line CreateProcessW takes, in code units, terminator included.
+constexpr size_t kCommandLineLimit = 32767;
 
 LaunchSettings initial_launch_settings();
 
@@ -28,6 +28,7 @@ bool apply_switch(const wchar_t* argument, LaunchSettings* settings);
 
 ChildStartRequest compose_child_start(const wchar_t* argument, LaunchSettings settings);
 
-// Writes the request's terminated command text into buffer. Returns false, and writes
-// nothing, when the text and its terminator would not fit in capacity code units.
-bool write_command_text(const ChildStartRequest& request, wchar_t* buffer, size_t capacity);
+// Writes the request's terminated command text into buffer, which has room for
+// kCommandLineLimit code units. Returns false, and writes nothing, when the text and its
+// terminator would be longer than the platform takes.
+bool write_command_text(const ChildStartRequest& request, wchar_t* buffer);

@@ -22,9 +22,9 @@ void write_report_line(const ReportOutput& output, const wchar_t* const (&pieces
     write_report_line(output, pieces, Count);
 }
 
-// The console takes the text of one write from a small heap it shares with the process
-// (64 KB on older Windows) and fails the whole write when the text does not fit, so a
-// line is handed over in chunks of at most this many UTF-16 units. Most lines fit in one.
+// A console write larger than the heap available to it fails whole, with
+// ERROR_NOT_ENOUGH_MEMORY, and no size is named that always fits, so a line is handed
+// over in chunks of at most this many UTF-16 units. Most lines fit in one.
 constexpr size_t kConsoleChunkLimit = 8000;
 
 // How many of the length units at text the next console write takes: all of them up to

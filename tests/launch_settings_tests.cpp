@@ -46,8 +46,8 @@ TEST(ComposeTest, SwitchesBeforeACommandDecideItsTextAndFlags) {
         ASSERT_FALSE(apply_switch(c.command.c_str(), &settings));
 
         const ChildStartRequest request = compose_child_start(c.command.c_str(), settings);
-        std::vector<wchar_t> text(kCommandTextCapacity);
-        ASSERT_TRUE(write_command_text(request, text.data(), text.size()));
+        std::vector<wchar_t> text(kCommandLineLimit);
+        ASSERT_TRUE(write_command_text(request, text.data()));
         EXPECT_EQ(std::wstring(text.data()), c.commandText);
         EXPECT_EQ(request.creationFlags, c.creationFlags);
         EXPECT_EQ(request.argument, c.command.c_str());
@@ -68,32 +68,32 @@ TEST(SwitchTest, OnlyWholeCaseSensitiveSwitchesAreSwitches) {
     }
 }
 
-TEST(CommandTextTest, TooLongACommandIsRefusedWithoutWritingPastTheBuffer) {
+// CreateProcessW: "The maximum length of this string is 32,767 characters, including the
+// Unicode terminating null character." So 32,766 units of text are the most it takes.
+TEST(CommandTextTest, TheLongestCommandLineThePlatformTakesIsAcceptedAndOneMoreRefused) {
     struct Case {
         bool noShell;
         size_t argumentLength;
         bool fits;
     };
-    // The text and its terminator must fit in the buffer; the prefix takes 11 units.
-    const Case cases[] = {{false, 40000, false},
-                          {true, 40000, false},
-                          {true, kCommandTextCapacity - 1, true},
-                          {true, kCommandTextCapacity, false},
-                          {false, kCommandTextCapacity - 12, true},
-                          {false, kCommandTextCapacity - 11, false}};
+    // Through the interpreter the 11 units of "cmd.exe /c " count as well.
+    const Case cases[] = {{true, 32766, true},   {true, 32767, false}, {false, 32755, true},
+                          {false, 32756, false}, {true, 40000, false}, {false, 40000, false}};
     constexpr size_t kGuard = 64;
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.argumentLength);
         LaunchSettings settings = initial_launch_settings();
         settings.noShell = c.noShell;
         const std::wstring argument(c.argumentLength, L'x');
         const ChildStartRequest request = compose_child_start(argument.c_str(), settings);
-        std::vector<wchar_t> buffer(kCommandTextCapacity + kGuard, L'#');
-        EXPECT_EQ(write_command_text(request, buffer.data(), kCommandTextCapacity), c.fits)
-            << c.argumentLength;
-        EXPECT_EQ(std::wstring(buffer.data() + kCommandTextCapacity, kGuard),
+        std::vector<wchar_t> buffer(kCommandLineLimit + kGuard, L'#');
+        EXPECT_EQ(write_command_text(request, buffer.data()), c.fits);
+        EXPECT_EQ(std::wstring(buffer.data() + kCommandLineLimit, kGuard),
                   std::wstring(kGuard, L'#'));
         if (c.fits) {
             EXPECT_EQ(wcslen(buffer.data()), c.argumentLength + (c.noShell ? 0 : 11));
+        } else {
+            EXPECT_EQ(buffer[0], L'#') << "a refused text is not written at all";
         }
     }
 }

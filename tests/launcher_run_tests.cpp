@@ -56,16 +56,44 @@ TEST(LauncherRunTest, ReportsEveryCommandAndNoSwitch) {
     }
 }
 
-TEST(LauncherRunTest, WildcardsExpandToOneCommandPerFile) {
-    ScratchFolder folder;
-    for (const wchar_t* name : {L"one.dat", L"two.dat", L"three.txt"}) {
-        CloseHandle(CreateFileW(folder.file(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+// An unquoted pattern becomes one command per matching file, with the pattern's folder
+// kept; a quoted one is one command as it stands, whatever it matches. Direct commands
+// that name no program fail to start, so the reports show the commands themselves.
+TEST(LauncherRunTest, UnquotedPatternsExpandAndQuotedOnesStayOneCommand) {
+    struct Case {
+        std::wstring commandTail;  // after "quorvel.exe --no-shl ", quotes as written
+        std::vector<std::string> commands;
+    };
+    const Case cases[] = {
+        {L"*.dat", {"one.dat", "two.dat", "x one.dat"}},
+        {L"sub\\*.dat", {"sub\\three.dat"}},
+        {L"*.none", {"*.none"}},
+        {L"\"*.dat\"", {"*.dat"}},
+        {L"\"x *.dat\"", {"x *.dat"}},
+        {L"\"del *.dat\" *.txt", {"del *.dat", "four.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(to_utf8(c.commandTail));
+        ScratchFolder folder;
+        ASSERT_TRUE(CreateDirectoryW(folder.file(L"sub").c_str(), nullptr));
+        for (const wchar_t* name :
+             {L"one.dat", L"two.dat", L"x one.dat", L"four.txt", L"sub\\three.dat"}) {
+            CloseHandle(CreateFileW(folder.file(name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        LauncherRun run = start_launcher_with(L"--no-shl " + c.commandTail, folder);
+        const LauncherResult result = finish_launcher(run);
+        ASSERT_TRUE(result.finished);
+        std::vector<std::string> lines = lines_of(result.output);
+        ASSERT_FALSE(lines.empty());
+        std::sort(lines.begin() + 1, lines.end());  // the file system's order is its own
+        std::vector<std::string> expected = {kBanner};
+        for (const std::string& command : c.commands) {
+            expected.push_back(failed(command));
+        }
+        std::sort(expected.begin() + 1, expected.end());
+        EXPECT_EQ(lines, expected);
     }
-    const LauncherResult result = run_launcher({L"--no-shl", L"*.dat"}, folder);
-    std::vector<std::string> lines = lines_of(result.output);
-    std::sort(lines.begin() + 1, lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{kBanner, failed("one.dat"), failed("two.dat")}));
 }
 
 // Windows may put a full path before a program named without one, so a child's command

@@ -150,6 +150,15 @@ HANDLE start_test_child(const ScratchFolder& folder, const std::wstring& argumen
 
 LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const ScratchFolder& folder,
                            DWORD extraFlags) {
+    std::wstring commandTail;
+    for (const std::wstring& argument : arguments) {
+        commandTail += (commandTail.empty() ? L"" : L" ") + quote_argument(argument);
+    }
+    return start_launcher_with(commandTail, folder, extraFlags);
+}
+
+LauncherRun start_launcher_with(const std::wstring& commandTail, const ScratchFolder& folder,
+                                DWORD extraFlags) {
     LauncherRun run;
     run.outputPath = folder.file(L"launcher-output.bin");
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
@@ -157,8 +166,8 @@ LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const Scr
         CreateFileW(run.outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     std::wstring commandLine = L"quorvel.exe";
-    for (const std::wstring& argument : arguments) {
-        commandLine += L" " + quote_argument(argument);
+    if (!commandTail.empty()) {
+        commandLine += L" " + commandTail;
     }
     const std::wstring launcher = build_folder() + L"\\quorvel.exe";
     PROCESS_INFORMATION process{};

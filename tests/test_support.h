@@ -82,6 +82,10 @@ struct LauncherRun {
 LauncherRun start_launcher(const std::vector<std::wstring>& arguments, const ScratchFolder& folder,
                            DWORD extraFlags = 0);
 
+// The same with the command line after "quorvel.exe " exactly as given, quotes and all.
+LauncherRun start_launcher_with(const std::wstring& commandTail, const ScratchFolder& folder,
+                                DWORD extraFlags = 0);
+
 struct LauncherResult {
     DWORD exitCode = 0;
     std::string output;  // standard output, byte for byte
