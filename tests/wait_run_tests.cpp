@@ -36,7 +36,7 @@ TEST(WaitRunTest, ExitReportsFollowTheStartReportsAsChildrenEnd) {
 TEST(WaitRunTest, ChildrenThatEndTogetherAreReportedInArgumentOrder) {
     // Beyond one platform wait, each end reaches the launcher from a thread-pool thread of
     // its own, a moment after the child has ended; this is ample for the last of them.
-    constexpr DWORD kEndNewsArrives = 1000;
+    constexpr DWORD kEndNewsArrives = 2000;
     for (int childCount : {2, 100}) {
         SCOPED_TRACE(childCount);
         ScratchFolder folder;
