@@ -54,19 +54,34 @@ WaitOutcome wait_for_any(const HANDLE* handles, DWORD count, DWORD timeout) {
 }
 
 // Beyond one platform wait the watch says which child has ended; the outcomes are those of
-// a wait-any over all the live handles: an ended child, a time-out once timeout has passed
-// without an end, or a failure.
-WaitOutcome wait_beyond_limit(EndWatch* watch, const ChildTable& table, DWORD timeout) {
+// a wait-any over all count handles: the lowest ended one, a time-out once timeout has passed
+// without an end, or a failure. The watch learns of an end a moment after it, and of ends on
+// different pool threads in no set order: so the handles placed before the one it gives are
+// looked at too, a platform wait's worth at a time.
+WaitOutcome wait_beyond_limit(EndWatch* watch, const ChildTable& table, const HANDLE* waitSet,
+                              DWORD timeout) {
     int slot = 0;
     switch (wait_for_end(watch, table, timeout, &slot)) {
         case EndNews::kEnded:
-            return {WaitResult::kEnded, table.slots[slot]};
+            break;
         case EndNews::kQuiet:
             return kTimedOut;
         case EndNews::kFailed:
-            break;
+            return kFailed;
     }
-    return kFailed;
+    DWORD place = 0;
+    while (waitSet[place] != table.slots[slot]) {
+        ++place;
+    }
+    for (DWORD first = 0; first < place; first += MAXIMUM_WAIT_OBJECTS) {
+        const DWORD run =
+            place - first < MAXIMUM_WAIT_OBJECTS ? place - first : MAXIMUM_WAIT_OBJECTS;
+        const WaitOutcome earlier = wait_for_any(waitSet + first, run, 0);
+        if (earlier.result != WaitResult::kTimedOut) {
+            return earlier;
+        }
+    }
+    return {WaitResult::kEnded, waitSet[place]};
 }
 
 // Reports the end of the child whose handle is ended, closes the handle and empties its
@@ -106,7 +121,7 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
         }
 
         const DWORD timeout = kBackoffLevels[level].timeout;
-        const WaitOutcome outcome = beyondLimit ? wait_beyond_limit(&watch, table, timeout)
+        const WaitOutcome outcome = beyondLimit ? wait_beyond_limit(&watch, table, waitSet, timeout)
                                                 : wait_for_any(waitSet, count, timeout);
         switch (outcome.result) {
             case WaitResult::kTimedOut:

@@ -5,15 +5,14 @@
 namespace {
 
 constexpr ULONG kPostsPerRead = 64;  // the port is read until it is empty
-// A post refused for want of resources is tried again this often, for as long as its
-// slot is watched: a lost post would be a lost report.
+// A refused post (the system short of resources) is tried again this often while its slot is
+// watched: a lost post would be a lost report.
 constexpr DWORD kRetryPostEvery = 10;
-
 // A child whose wait could not be registered is looked at, and registered again, this often.
 constexpr DWORD kLookAtUnregisteredEvery = 100;
 
-// Runs on a thread-pool thread once the slot's handle shows the end. The record outlives
-// it: unregistering the wait waits for this to finish.
+// Runs on a pool thread once the slot's handle shows the end. The record outlives it:
+// unregistering the wait waits for this to finish.
 void CALLBACK post_end(void* context, BOOLEAN /*timedOut*/) {
     auto* watched = static_cast<WatchedSlot*>(context);
     while (PostQueuedCompletionStatus(watched->port, 0, watched->slot, nullptr) == FALSE) {
@@ -24,11 +23,10 @@ void CALLBACK post_end(void* context, BOOLEAN /*timedOut*/) {
     }
 }
 
-// Looks at a live child that has no registered wait: an end that shows is known at once;
-// else a wait is registered, or the child is left to the next look. Wine accepts a wait for
-// a handle that cannot be waited on and then never calls back, so the handle is tried first.
-bool look_at_child(EndWatch* watch, HANDLE child, int slot) {
-    WatchedSlot* watched = &watch->slots[slot];
+// Looks at a live child without a registered wait: an end that shows is known at once, else
+// a wait is registered or the child left to the next look. Wine accepts a wait for a handle
+// that cannot be waited on and then never calls back, so the handle is tried first.
+bool look_at_child(EndWatch* watch, HANDLE child, WatchedSlot* watched) {
     const DWORD state = WaitForSingleObject(child, 0);
     if (state == WAIT_OBJECT_0) {
         watched->ended = true;
@@ -45,21 +43,20 @@ bool look_at_child(EndWatch* watch, HANDLE child, int slot) {
     return true;
 }
 
-// Looks at every live child that has neither a registered wait nor a known end.
 bool look_at_unregistered(EndWatch* watch, const ChildTable& table) {
     watch->unregistered = 0;
     for (int slot = 0; slot < table.count; ++slot) {
-        const WatchedSlot& watched = watch->slots[slot];
-        if (table.slots[slot] != nullptr && watched.registration == nullptr && !watched.ended &&
-            !look_at_child(watch, table.slots[slot], slot)) {
+        WatchedSlot* watched = &watch->slots[slot];
+        if (table.slots[slot] != nullptr && watched->registration == nullptr && !watched->ended &&
+            !look_at_child(watch, table.slots[slot], watched)) {
             return false;
         }
     }
     return true;
 }
 
-// Takes every post the port holds, waiting up to wait for the first. A post for a slot
-// already reported is passed over.
+// Takes every post the port holds, waiting up to wait for the first; a post for a slot
+// already reported is passed over. A read that times out fails with WAIT_TIMEOUT.
 bool take_posts(EndWatch* watch, const ChildTable& table, DWORD wait) {
     OVERLAPPED_ENTRY posts[kPostsPerRead];
     ULONG taken = kPostsPerRead;
@@ -108,30 +105,35 @@ bool start_end_watch(EndWatch* watch, const ChildTable& table) {
 }
 
 void stop_end_watch(EndWatch* watch, int slotCount) {
+    // A pool thread stuck retrying one slot's post must not hold up the others' unregistering.
+    for (int slot = 0; watch->slots != nullptr && slot < slotCount; ++slot) {
+        InterlockedExchange(&watch->slots[slot].stopping, 1);
+    }
     for (int slot = 0; watch->slots != nullptr && slot < slotCount; ++slot) {
         stop_watching_child(watch, slot);
     }
-    if (watch->port != nullptr) {
+    // Where a wait could not be unregistered, its callback may still come: it keeps what it uses.
+    if (watch->port != nullptr && !watch->unregisterFailed) {
         CloseHandle(watch->port);
+        free(watch->slots);
     }
-    free(watch->slots);
     *watch = EndWatch{};
 }
 
 void stop_watching_child(EndWatch* watch, int slot) {
-    if (watch->slots == nullptr) {
-        return;
-    }
-    WatchedSlot* watched = &watch->slots[slot];
-    if (watched->registration != nullptr) {
+    WatchedSlot* watched = watch->slots != nullptr ? &watch->slots[slot] : nullptr;
+    if (watched != nullptr && watched->registration != nullptr) {
         InterlockedExchange(&watched->stopping, 1);
         // Blocks until a callback under way has finished, so that the record and the port
-        // outlive it. Its result is not examined: it fails only for a wait that is not
-        // registered.
-        UnregisterWaitEx(watched->registration, INVALID_HANDLE_VALUE);
+        // outlive it.
+        if (UnregisterWaitEx(watched->registration, INVALID_HANDLE_VALUE) == FALSE) {
+            watch->unregisterFailed = true;
+        }
         watched->registration = nullptr;
     }
-    watched->ended = false;
+    if (watched != nullptr) {
+        watched->ended = false;
+    }
 }
 
 EndNews wait_for_end(EndWatch* watch, const ChildTable& table, DWORD timeout, int* slot) {

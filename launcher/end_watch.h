@@ -21,6 +21,7 @@ struct EndWatch {
     HANDLE port;         // null unless the watch runs
     WatchedSlot* slots;  // one for each slot of the table
     int unregistered;    // live children whose wait could not be registered yet
+    bool unregisterFailed;
 };
 
 enum class EndNews { kEnded, kQuiet, kFailed };
@@ -28,14 +29,12 @@ enum class EndNews { kEnded, kQuiet, kFailed };
 // Looks at every live child once and registers a wait for each that has not ended. Returns
 // false, with nothing running, if that fails or a handle cannot be waited on.
 bool start_end_watch(EndWatch* watch, const ChildTable& table);
-
 // Unregisters every wait before the port goes. Does nothing when no watch is running.
 void stop_end_watch(EndWatch* watch, int slotCount);
-
 // Must be called before the handle in slot is closed: the watch forgets the child.
 void stop_watching_child(EndWatch* watch, int slot);
 
-// Blocks until some watched child's end is known, for at most timeout from the call. Takes
-// everything the port holds first, so that ends that came together are given lowest slot
-// first, one per call. kFailed: the port cannot be read or a handle cannot be waited on.
+// Blocks until some watched child's end is known, for at most timeout from the call, and
+// gives the lowest-placed child whose end is known, one per call. kFailed: the port cannot
+// be read or a handle cannot be waited on.
 EndNews wait_for_end(EndWatch* watch, const ChildTable& table, DWORD timeout, int* slot);

@@ -159,6 +159,59 @@ TEST(CompletionWaitTest, EachEndIsReportedWithoutWaitingForAnEarlierChild) {
     }
 }
 
+// Beyond one platform wait the news of an end comes from the pool thread that waits for it,
+// a moment late: two ends that come together, the later-placed first, must still be
+// reported in argument order. The wait is held still while they end, so that whichever
+// news comes first, both ends are there to be seen; held in its read of the news, the other
+// is often still on its way.
+TEST(CompletionWaitTest, EndsThatComeTogetherBeyondOneWaitAreReportedInArgumentOrder) {
+    constexpr int kTrials = 20;
+    constexpr int kSlots = 131;
+    constexpr int kFirst = 120;  // ends first
+    constexpr int kSecond = 10;  // ends right after it
+    for (int trial = 0; trial < kTrials; ++trial) {
+        SCOPED_TRACE(trial);
+        ScratchFolder folder;
+        StandInTable children(kSlots);
+        for (int slot = 1; slot < kSlots; ++slot) {
+            children.add_child(slot);
+        }
+        std::vector<HANDLE> enders = children.slots;
+        struct Waiting {
+            StandInTable* children;
+            const ScratchFolder* folder;
+            WaitRun run;
+        } waiting{&children, &folder, {}};
+        HANDLE thread = CreateThread(
+            nullptr, 0,
+            [](void* context) -> DWORD {
+                auto* w = static_cast<Waiting*>(context);
+                w->run = run_wait(*w->children, *w->folder);
+                return 0;
+            },
+            &waiting, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        Sleep(100);  // into its wait, as a rule
+        SuspendThread(thread);
+        SetEvent(enders[kFirst]);
+        SetEvent(enders[kSecond]);
+        ResumeThread(thread);
+        const std::string firstTwo = exit_lines({kSecond, kFirst});
+        EXPECT_TRUE(wait_until(10000, [&] {
+            return read_file(folder.file(L"reports.txt")).size() >= firstTwo.size();
+        }));
+        for (int slot = 1; slot < kSlots; ++slot) {
+            if (slot != kFirst && slot != kSecond) {  // those handles are closed
+                SetEvent(enders[slot]);
+            }
+        }
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        EXPECT_TRUE(waiting.run.allEnded);
+        EXPECT_EQ(waiting.run.output.substr(0, firstTwo.size()), firstTwo);
+    }
+}
+
 TEST(CompletionWaitTest, AFailingWaitGivesUpInsteadOfSpinning) {
     // Handle values that no process would be given make the platform's wait fail, with
     // few and with many.
