@@ -53,11 +53,11 @@ WaitOutcome wait_for_any(const HANDLE* handles, DWORD count, DWORD timeout) {
     return code == WAIT_TIMEOUT ? kTimedOut : kFailed;
 }
 
-// Beyond one platform wait the watch says which child has ended; the outcomes are those of
-// a wait-any over all count handles: the lowest ended one, a time-out once timeout has passed
-// without an end, or a failure. The watch learns of an end a moment after it, and of ends on
-// different pool threads in no set order: so the handles placed before the one it gives are
-// looked at too, a platform wait's worth at a time.
+// Beyond one platform wait the watch says which child has ended; the outcomes are those of a
+// wait-any over all the live handles: the lowest ended one, a time-out once timeout has
+// passed without an end, or a failure. The watch learns of an end a moment after it, and of
+// ends on different pool threads in no set order: so the handles placed before the one it
+// gives are looked at too, a platform wait's worth at a time.
 WaitOutcome wait_beyond_limit(EndWatch* watch, const ChildTable& table, const HANDLE* waitSet,
                               DWORD timeout) {
     int slot = 0;
