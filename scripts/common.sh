@@ -144,11 +144,12 @@ start_wineserver() {
     set_up_step=
 }
 
-# Configures $build with the options given, then builds; "--target NAME" limits the build.
+# Configures $build with the options given, then builds; "--target NAME", once or more,
+# limits the build.
 configure_and_build() {
     local options=() targets=()
     while [ $# -gt 0 ]; do
-        if [ "$1" = --target ]; then targets=(--target "$2"); shift 2; else options+=("$1"); shift; fi
+        if [ "$1" = --target ]; then targets+=(--target "$2"); shift 2; else options+=("$1"); shift; fi
     done
     step "configuring the build in $build"
     (cd "$root" && cmake --preset mingw-cross -B "$build" "${options[@]}" >/dev/null) || return
