@@ -41,8 +41,10 @@ print_run() {
     echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "- Command: $command_line"
     echo
+    local figures_file
+    figures_file=$("${no_randomisation[@]}" winepath -w "$results/figures.tsv")
     # The harness writes CRLF line ends, as Windows text output does.
-    "${no_randomisation[@]}" wine "$build/bench_runner.exe" "$@" --data "$("${no_randomisation[@]}" winepath -w "$results/figures.tsv")" | tr -d '\r'
+    "${no_randomisation[@]}" wine "$build/bench_runner.exe" "$@" --data "$figures_file" | tr -d '\r'
 
     # The executable as the platform sees it, before it runs a line of it.
     local objdump size imports size_limit

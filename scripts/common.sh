@@ -75,10 +75,11 @@ prefix_server_pid() {
 # Wine puts parts of every process at fixed addresses (the shared user data among them), and
 # now and then the kernel's address-space randomisation has already placed something there:
 # the start of a Windows program is then refused, or the program dies at once. So the Wine
-# programs the scripts start, and ctest, run through no_randomisation; a process Wine starts
-# for a Windows program is forked by its parent's wine process and inherits the switch.
-# The server itself starts no process. Where the kernel refuses the switch (some
-# containers forbid the personality call), that is said once and Wine runs as it is.
+# programs the scripts start, and ctest, run through no_randomisation. A Windows program's
+# children are started by its own wine process and inherit the switch from it, never from
+# the Wine server, which starts no Windows program and so runs as it is. Where the kernel
+# refuses the switch (some containers forbid the personality call), that is said once and
+# Wine runs as it is.
 no_randomisation=()
 turn_randomisation_off() {
     if setarch "$(uname -m)" -R true 2>/dev/null; then
