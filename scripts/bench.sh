@@ -29,7 +29,7 @@ configure_and_build -DQUORVEL_BENCH=ON --target quorvel_bench >&2
 start_wineserver
 
 if [ "${1:-}" = --help ]; then
-    wine "$build/bench_runner.exe" --help
+    "${no_randomisation[@]}" wine "$build/bench_runner.exe" --help
     exit 0
 fi
 
@@ -41,8 +41,10 @@ print_run() {
     echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "- Command: $command_line"
     echo
+    local figures_file
+    figures_file=$("${no_randomisation[@]}" winepath -w "$results/figures.tsv")
     # The harness writes CRLF line ends, as Windows text output does.
-    wine "$build/bench_runner.exe" "$@" --data "$(winepath -w "$results/figures.tsv")" | tr -d '\r'
+    "${no_randomisation[@]}" wine "$build/bench_runner.exe" "$@" --data "$figures_file" | tr -d '\r'
 
     # The executable as the platform sees it, before it runs a line of it.
     local objdump size imports size_limit

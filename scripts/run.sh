@@ -11,5 +11,5 @@ configure_and_build -DQUORVEL_SOURCE_DATE_EPOCH="$epoch" --target quorvel >&2
 start_wineserver
 
 status=0
-wine "$build/quorvel.exe" "$@" || status=$?
+"${no_randomisation[@]}" wine "$build/quorvel.exe" "$@" || status=$?
 exit $status

@@ -9,4 +9,4 @@ install_tools test
 configure_and_build -DQUORVEL_SOURCE_DATE_EPOCH=1499000000 -DQUORVEL_WERROR=ON -DQUORVEL_TESTS=ON
 start_wineserver
 
-ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)" "$@"
+"${no_randomisation[@]}" ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)" "$@"
