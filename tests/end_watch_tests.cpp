@@ -95,24 +95,6 @@ TEST(EndWatchTest, EndsKnownTogetherAreGivenLowestSlotFirstAndEachOnce) {
     }
 }
 
-// Each end is found by the thread-pool waits alone, however many ends came before it.
-TEST(EndWatchTest, EveryEndIsPostedByItsOwnWait) {
-    StandIns children;
-    EndWatch watch{};
-    ASSERT_TRUE(start_end_watch(&watch, children.table()));
-    for (int slot : {33, 69, 1, 64, 2}) {
-        SCOPED_TRACE(slot);
-        SetEvent(children.slots[slot]);
-        int ended = 0;
-        EXPECT_EQ(wait_for_end(&watch, children.table(), kLongEnough, &ended), EndNews::kEnded);
-        EXPECT_EQ(ended, slot);
-        children.forget(&watch, ended);
-    }
-    int none = 0;
-    EXPECT_EQ(wait_for_end(&watch, children.table(), kQuietFor, &none), EndNews::kQuiet);
-    stop_end_watch(&watch, kSlots);
-}
-
 // A handle that cannot be waited on is found when the watch starts, never left to a
 // thread-pool wait that might never call back.
 TEST(EndWatchTest, AHandleThatCannotBeWaitedOnStopsTheWatchFromStarting) {
