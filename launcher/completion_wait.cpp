@@ -94,7 +94,7 @@ void report_end(const ChildTable& table, HANDLE ended, wchar_t* const* arguments
         }
         const wchar_t* const line[] = {L"exit [", arguments[slot], L"]"};
         write_report_line(output, line);
-        stop_watching_child(watch, slot);
+        stop_watching_child(watch, table, slot);
         CloseHandle(table.slots[slot]);
         table.slots[slot] = nullptr;
     }
@@ -111,7 +111,7 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
         const DWORD count = gather(table, waitSet);
         const bool beyondLimit = count > MAXIMUM_WAIT_OBJECTS;
         if (!beyondLimit) {
-            stop_end_watch(&watch, table.count);
+            stop_end_watch(&watch, table);
         }
         if (count == 0) {
             return true;
@@ -139,7 +139,7 @@ bool wait_for_children(const ChildTable& table, HANDLE* waitSet, wchar_t* const*
                 break;
             case WaitResult::kFailed:
                 // Never try the same failing wait again.
-                stop_end_watch(&watch, table.count);
+                stop_end_watch(&watch, table);
                 return false;
         }
     }

@@ -4,15 +4,13 @@
 
 namespace {
 
-constexpr ULONG kPostsPerRead = 64;  // the port is read until it is empty
-// A refused post (the system short of resources) is tried again this often while its slot is
-// watched: a lost post would be a lost report.
-constexpr DWORD kRetryPostEvery = 10;
+constexpr ULONG kPostsPerRead = 64;    // the port is read until it is empty
+constexpr DWORD kRetryPostEvery = 10;  // a refused post, while its slot is watched
 // A child whose wait could not be registered is looked at, and registered again, this often.
 constexpr DWORD kLookAtUnregisteredEvery = 100;
 
-// Runs on a pool thread once the slot's handle shows the end. The record outlives it:
-// unregistering the wait waits for this to finish.
+// Runs on a pool thread once the slot's handle shows the end; a lost post would be a lost
+// report. The record outlives it: unregistering the wait waits for this to finish.
 void CALLBACK post_end(void* context, BOOLEAN /*timedOut*/) {
     auto* watched = static_cast<WatchedSlot*>(context);
     while (PostQueuedCompletionStatus(watched->port, 0, watched->slot, nullptr) == FALSE) {
@@ -59,8 +57,7 @@ bool look_at_unregistered(EndWatch* watch, const ChildTable& table) {
 // already reported is passed over. A read that times out fails with WAIT_TIMEOUT.
 bool take_posts(EndWatch* watch, const ChildTable& table, DWORD wait) {
     OVERLAPPED_ENTRY posts[kPostsPerRead];
-    ULONG taken = kPostsPerRead;
-    while (taken == kPostsPerRead) {
+    for (ULONG taken = kPostsPerRead; taken == kPostsPerRead; wait = 0) {
         if (GetQueuedCompletionStatusEx(watch->port, posts, kPostsPerRead, &taken, wait, FALSE) ==
             FALSE) {
             return GetLastError() == WAIT_TIMEOUT;
@@ -71,7 +68,6 @@ bool take_posts(EndWatch* watch, const ChildTable& table, DWORD wait) {
                 watch->slots[slot].ended = true;
             }
         }
-        wait = 0;
     }
     return true;
 }
@@ -100,40 +96,44 @@ bool start_end_watch(EndWatch* watch, const ChildTable& table) {
             return true;
         }
     }
-    stop_end_watch(watch, table.count);
+    stop_end_watch(watch, table);
     return false;
 }
 
-void stop_end_watch(EndWatch* watch, int slotCount) {
+void stop_end_watch(EndWatch* watch, const ChildTable& table) {
     // A pool thread stuck retrying one slot's post must not hold up the others' unregistering.
-    for (int slot = 0; watch->slots != nullptr && slot < slotCount; ++slot) {
+    for (int slot = 0; watch->slots != nullptr && slot < table.count; ++slot) {
         InterlockedExchange(&watch->slots[slot].stopping, 1);
     }
-    for (int slot = 0; watch->slots != nullptr && slot < slotCount; ++slot) {
-        stop_watching_child(watch, slot);
+    for (int slot = 0; watch->slots != nullptr && slot < table.count; ++slot) {
+        stop_watching_child(watch, table, slot);
     }
-    // Where a wait could not be unregistered, its callback may still come: it keeps what it uses.
-    if (watch->port != nullptr && !watch->unregisterFailed) {
-        CloseHandle(watch->port);
+    if (!watch->unregisterFailed) {  // else a callback may still come, and use them
+        if (watch->port != nullptr) {
+            CloseHandle(watch->port);
+        }
         free(watch->slots);
     }
     *watch = EndWatch{};
 }
 
-void stop_watching_child(EndWatch* watch, int slot) {
+void stop_watching_child(EndWatch* watch, const ChildTable& table, int slot) {
     WatchedSlot* watched = watch->slots != nullptr ? &watch->slots[slot] : nullptr;
-    if (watched != nullptr && watched->registration != nullptr) {
-        InterlockedExchange(&watched->stopping, 1);
-        // Blocks until a callback under way has finished, so that the record and the port
-        // outlive it.
-        if (UnregisterWaitEx(watched->registration, INVALID_HANDLE_VALUE) == FALSE) {
-            watch->unregisterFailed = true;
+    if (watched == nullptr || watched->registration == nullptr) {
+        return;  // nothing to undo: an end known is passed over once the slot is empty
+    }
+    InterlockedExchange(&watched->stopping, 1);
+    // Blocks until a callback under way has finished, so that the record and the port outlive
+    // it. A wait still registered keeps its handle open: the table gets a copy to close.
+    HANDLE copy = nullptr;
+    if (UnregisterWaitEx(watched->registration, INVALID_HANDLE_VALUE) == FALSE) {
+        watch->unregisterFailed = true;
+        if (DuplicateHandle(GetCurrentProcess(), table.slots[slot], GetCurrentProcess(), &copy, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS) != FALSE) {
+            table.slots[slot] = copy;
         }
-        watched->registration = nullptr;
     }
-    if (watched != nullptr) {
-        watched->ended = false;
-    }
+    watched->registration = nullptr;
 }
 
 EndNews wait_for_end(EndWatch* watch, const ChildTable& table, DWORD timeout, int* slot) {

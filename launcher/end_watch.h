@@ -14,7 +14,7 @@ struct WatchedSlot {
     ULONG_PTR slot;       // the slot's place in the table, the key of its post
     LONG stopping;        // set before the wait is unregistered: a failing post gives up
     HANDLE registration;  // the slot's thread-pool wait, null where none is registered
-    bool ended;           // the end is known and not yet reported
+    bool ended;           // the end is known; passed over once the slot is empty
 };
 
 struct EndWatch {
@@ -30,9 +30,9 @@ enum class EndNews { kEnded, kQuiet, kFailed };
 // false, with nothing running, if that fails or a handle cannot be waited on.
 bool start_end_watch(EndWatch* watch, const ChildTable& table);
 // Unregisters every wait before the port goes. Does nothing when no watch is running.
-void stop_end_watch(EndWatch* watch, int slotCount);
+void stop_end_watch(EndWatch* watch, const ChildTable& table);
 // Must be called before the handle in slot is closed: the watch forgets the child.
-void stop_watching_child(EndWatch* watch, int slot);
+void stop_watching_child(EndWatch* watch, const ChildTable& table, int slot);
 
 // Blocks until some watched child's end is known, for at most timeout from the call, and
 // gives the lowest-placed child whose end is known, one per call. kFailed: the port cannot

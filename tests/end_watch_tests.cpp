@@ -37,7 +37,7 @@ struct StandIns {
     ChildTable table() { return ChildTable{slots.data(), static_cast<int>(slots.size())}; }
     // What the completion wait does once it has reported the child in slot.
     void forget(EndWatch* watch, int slot) {
-        stop_watching_child(watch, slot);
+        stop_watching_child(watch, table(), slot);
         CloseHandle(slots[slot]);
         slots[slot] = nullptr;
     }
@@ -90,7 +90,7 @@ TEST(EndWatchTest, EndsKnownTogetherAreGivenLowestSlotFirstAndEachOnce) {
             post_end_by_hand(watch, slot);
         }
         EXPECT_EQ(report_until_quiet(&watch, children), c.reported);
-        stop_end_watch(&watch, kSlots);
+        stop_end_watch(&watch, children.table());
         EXPECT_EQ(watch.port, nullptr);
     }
 }
@@ -169,7 +169,7 @@ TEST(EndWatchTest, FailedPostsAndRegistrationsAreMadeUpFor) {
             InterlockedExchangePointer(&watched->port, watch.port);  // let it end
         }
         unwatch.join();
-        stop_end_watch(&watch, kSlots);
+        stop_end_watch(&watch, children.table());
         CloseHandle(noPort);
     }
 }
