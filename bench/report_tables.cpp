@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "thread_count.h"
+
 namespace {
 
 // The targets the figures are held against; printed, never enforced.
@@ -12,14 +14,6 @@ constexpr double kMaxLineBehindNoticeMs = 1;
 constexpr int kMostChildrenForLatency = 300;  // the counts the latency target names
 constexpr double kMaxShareOfChildrenMemory = 0.01;
 constexpr double kMaxCpuPerEndGrowth = 1.5;  // from the fewest children measured to the most
-
-// Beyond one platform wait each live child has a thread-pool wait, and the pool's waiting
-// threads take up to 63 handles each; the launcher's own thread comes first, and the pool
-// may keep one more.
-int most_threads(int alive) {
-    constexpr int kHandlesPerWaitingThread = MAXIMUM_WAIT_OBJECTS - 1;
-    return 2 + (alive + kHandlesPerWaitingThread - 1) / kHandlesPerWaitingThread;
-}
 
 double share_of_children(const MemoryRow& row) {
     return row.childrenPeak > 0
@@ -201,9 +195,10 @@ void print_held_targets(const BenchFigures& figures) {
     }
     for (int i = 0; i < figures.memoryRows; ++i) {
         const MemoryRow& row = figures.memory[i];
-        printf("| threads <= %d with %d %s alive | %d | %s |\n", most_threads(row.children),
-               row.children, children_word(row.children), row.quorvelThreads,
-               verdict(row.quorvelThreads <= most_threads(row.children)));
+        printf("| threads <= %d with %d %s alive | %d | %s |\n",
+               most_threads_while_waiting(row.children), row.children, children_word(row.children),
+               row.quorvelThreads,
+               verdict(row.quorvelThreads <= most_threads_while_waiting(row.children)));
     }
     // With a child or a few, the launcher is one Wine process beside as few others, each of
     // them some 7 MB: the share says something only for many children.

@@ -157,13 +157,6 @@ TEST(WaitRunTest, AFailedWaitEndsTheRunWithMinusOne) {
     EXPECT_EQ(result.output.find(ended(to_utf8(broken))), std::string::npos) << result.output;
 }
 
-// Beyond one platform wait every live child has a wait on the platform's thread pool,
-// which takes up to 63 handles on each of its waiting threads.
-int most_threads_while_waiting(int alive) {
-    constexpr int kHandlesPerWaitingThread = MAXIMUM_WAIT_OBJECTS - 1;
-    return 2 + (alive + kHandlesPerWaitingThread - 1) / kHandlesPerWaitingThread;
-}
-
 // More children alive at once than two platform waits can take. (Every further child is
 // one more chance for Wine's rare failure to start a process at all; the unit tests take
 // the wait itself to 300.)
