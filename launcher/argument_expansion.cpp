@@ -148,7 +148,7 @@ bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern
     HANDLE search = FindFirstFileW(pattern, &entry);
     if (search == INVALID_HANDLE_VALUE) {
         // Nothing matches, or the folder cannot be read: the argument stays as given.
-        return append(list, capacity, join_text(L"", 0, pattern));
+        return append(list, capacity, _wcsdup(pattern));
     }
     const int before = list->count;
     const size_t folder = folder_length(pattern);
@@ -161,7 +161,7 @@ bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern
     } while (appended && FindNextFileW(search, &entry) != FALSE);
     FindClose(search);
     if (appended && list->count == before) {
-        appended = append(list, capacity, join_text(L"", 0, pattern));
+        appended = append(list, capacity, _wcsdup(pattern));
     }
     return appended;
 }
@@ -206,9 +206,8 @@ bool expand_unquoted_patterns(const wchar_t* commandLine, int count,
     list->values[0] = nullptr;
     find_unquoted_patterns(commandLine, count, arguments, isPattern);
     for (int i = 0; i < count; ++i) {
-        const bool appended = isPattern[i]
-                                  ? append_matches(list, &capacity, arguments[i])
-                                  : append(list, &capacity, join_text(L"", 0, arguments[i]));
+        const bool appended = isPattern[i] ? append_matches(list, &capacity, arguments[i])
+                                           : append(list, &capacity, _wcsdup(arguments[i]));
         if (!appended) {
             free(isPattern);
             release_argument_list(list);

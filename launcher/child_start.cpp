@@ -8,8 +8,7 @@ namespace {
 constexpr wchar_t kInterpreterFileName[] = L"\\cmd.exe";
 
 // 64 KB per start attempt: the longest command line the platform takes, and one unit more.
-constexpr size_t kCommandBufferUnits = 32768;
-static_assert(kCommandBufferUnits >= kCommandLineLimit);
+constexpr size_t kCommandBufferUnits = kCommandLineLimit + 1;
 
 // The interpreter is always taken from the system folder: left to the platform's
 // search, a cmd.exe in the launcher's folder or the current directory would run instead.
