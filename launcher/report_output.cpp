@@ -12,6 +12,14 @@ bool is_high_surrogate(wchar_t unit) {
     return unit >= 0xD800 && unit <= 0xDBFF;
 }
 
+// How many of the length units at text fit in count units without splitting a surrogate pair.
+size_t whole_characters(const wchar_t* text, size_t length, size_t count) {
+    if (length <= count) {
+        return length;
+    }
+    return is_high_surrogate(text[count - 1]) ? count - 1 : count;
+}
+
 // Output failures are not examined: there is nowhere better to report them.
 void write_console(HANDLE console, const wchar_t* text, size_t length) {
     while (length > 0) {
@@ -38,33 +46,71 @@ void write_bytes(HANDLE file, const char* bytes, size_t length) {
     }
 }
 
-void write_utf8(HANDLE file, const wchar_t* text, size_t length) {
-    const int byteCount = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
-                                              0, nullptr, nullptr);
+// UTF-8 takes at most three bytes for one UTF-16 unit: four for a surrogate pair, and three
+// for the replacement character that stands for a lone surrogate.
+constexpr size_t kMostUtf8BytesPerUnit = 3;
+
+// Returns false, having written nothing, when the bytes do not fit into bytes.
+bool write_utf8_through(HANDLE file, const wchar_t* text, size_t length, char* bytes,
+                        size_t capacity) {
+    const int byteCount = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), bytes,
+                                              static_cast<int>(capacity), nullptr, nullptr);
     if (byteCount <= 0) {
+        return false;
+    }
+    write_bytes(file, bytes, static_cast<size_t>(byteCount));
+    return true;
+}
+
+// Where the heap has no room for a long line, it goes in pieces through the stack: all of it,
+// in more than one write.
+void write_utf8_in_pieces(HANDLE file, const wchar_t* text, size_t length) {
+    char bytes[kStackLineUnits * kMostUtf8BytesPerUnit];
+    while (length > 0) {
+        const size_t piece = whole_characters(text, length, kStackLineUnits);
+        write_utf8_through(file, text, piece, bytes, sizeof(bytes));
+        text += piece;
+        length -= piece;
+    }
+}
+
+void write_utf8(HANDLE file, const wchar_t* text, size_t length) {
+    if (length <= kStackLineUnits) {
+        char bytes[kStackLineUnits * kMostUtf8BytesPerUnit];
+        write_utf8_through(file, text, length, bytes, sizeof(bytes));
         return;
     }
-    char* bytes = static_cast<char*>(malloc(byteCount));
+    const size_t capacity = length * kMostUtf8BytesPerUnit;
+    char* bytes = static_cast<char*>(malloc(capacity));
     if (bytes == nullptr) {
+        write_utf8_in_pieces(file, text, length);
         return;
     }
-    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), bytes, byteCount, nullptr,
-                            nullptr) == byteCount) {
-        write_bytes(file, bytes, byteCount);
-    }
+    write_utf8_through(file, text, length, bytes, capacity);
     free(bytes);
+}
+
+void write_text(const ReportOutput& output, const wchar_t* text, size_t length) {
+    if (output.isConsole) {
+        write_console(output.handle, text, length);
+    } else {
+        write_utf8(output.handle, text, length);
+    }
+}
+
+void write_text_in_pieces(const ReportOutput& output, const wchar_t* text, size_t length) {
+    if (output.isConsole) {
+        write_console(output.handle, text, length);
+    } else {
+        write_utf8_in_pieces(output.handle, text, length);
+    }
 }
 
 }  // namespace
 
 size_t console_chunk_length(const wchar_t* text, size_t length) {
-    if (length <= kConsoleChunkLimit) {
-        return length;
-    }
-    // The chunk must not end between the two halves of a surrogate pair: the console
-    // would show each half as a character of its own.
-    return is_high_surrogate(text[kConsoleChunkLimit - 1]) ? kConsoleChunkLimit - 1
-                                                           : kConsoleChunkLimit;
+    // The console would show each half of a split surrogate pair as a character of its own.
+    return whole_characters(text, length, kConsoleChunkLimit);
 }
 
 ReportOutput open_report_output() {
@@ -75,13 +121,26 @@ ReportOutput open_report_output() {
     return output;
 }
 
+void write_report_line_in_pieces(const ReportOutput& output, const wchar_t* const pieces[],
+                                 size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        write_text_in_pieces(output, pieces[i], wcslen(pieces[i]));
+    }
+    write_text_in_pieces(output, kLineEnd, kLineEndLength);
+}
+
 void write_report_line(const ReportOutput& output, const wchar_t* const pieces[], size_t count) {
     size_t length = kLineEndLength;
     for (size_t i = 0; i < count; ++i) {
         length += wcslen(pieces[i]);
     }
-    auto* line = static_cast<wchar_t*>(malloc(length * sizeof(wchar_t)));
+    // An ordinary line needs no heap, so that no shortage of memory loses it.
+    wchar_t onStack[kStackLineUnits];
+    wchar_t* line = length <= kStackLineUnits
+                        ? onStack
+                        : static_cast<wchar_t*>(malloc(length * sizeof(wchar_t)));
     if (line == nullptr) {
+        write_report_line_in_pieces(output, pieces, count);
         return;
     }
     wchar_t* end = line;
@@ -91,11 +150,8 @@ void write_report_line(const ReportOutput& output, const wchar_t* const pieces[]
         end += pieceLength;
     }
     wmemcpy(end, kLineEnd, kLineEndLength);
-
-    if (output.isConsole) {
-        write_console(output.handle, line, length);
-    } else {
-        write_utf8(output.handle, line, length);
+    write_text(output, line, length);
+    if (line != onStack) {
+        free(line);
     }
-    free(line);
 }

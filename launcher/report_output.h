@@ -17,6 +17,15 @@ ReportOutput open_report_output();
 // sees each line as soon as it is complete and no line is lost if the launcher dies.
 void write_report_line(const ReportOutput& output, const wchar_t* const pieces[], size_t count);
 
+// The same without the heap: each piece goes in runs of at most kStackLineUnits units, so a
+// long line takes more than one write. What write_report_line falls back on when the heap
+// has no room for a line longer than that.
+void write_report_line_in_pieces(const ReportOutput& output, const wchar_t* const pieces[],
+                                 size_t count);
+
+// A line of at most this many UTF-16 units, its CRLF included, is put together on the stack.
+constexpr size_t kStackLineUnits = 1024;
+
 template <size_t Count>
 void write_report_line(const ReportOutput& output, const wchar_t* const (&pieces)[Count]) {
     write_report_line(output, pieces, Count);

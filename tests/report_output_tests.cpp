@@ -8,14 +8,16 @@
 
 namespace {
 
-std::string write_to_file(const std::wstring& argument) {
+using LineWriter = void (*)(const ReportOutput&, const wchar_t* const[], size_t);
+
+std::string write_to_file(const std::wstring& argument, LineWriter writeLine = write_report_line) {
     ScratchFolder folder;
     const std::wstring path = folder.file(L"report.bin");
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     const ReportOutput output{file, false};
     const wchar_t* const line[] = {L"run [", argument.c_str(), L"]...ok"};
-    write_report_line(output, line);
+    writeLine(output, line, 3);
     CloseHandle(file);
     return read_file(path);
 }
@@ -47,6 +49,28 @@ TEST(ReportOutputTest, ALongLineIsWrittenWhole) {
     }
     expected += "]...ok\r\n";
     EXPECT_EQ(write_to_file(argument), expected);
+}
+
+// An ordinary line is put together on the stack, a longer one on the heap; where the heap has
+// no room, the line goes in pieces through the stack. Each way gives the same bytes, around the
+// stack's size and with a surrogate pair across a piece's end.
+TEST(ReportOutputTest, EveryLineIsTheSameOnTheStackOnTheHeapAndInPieces) {
+    constexpr size_t kFrame = 5 + 6 + 2;  // "run [", "]...ok", CRLF
+    constexpr size_t kStack = kStackLineUnits;
+    const std::wstring pair = L"\U0001F600";
+    const std::wstring arguments[] = {
+        std::wstring(kStack - kFrame, L'\u00e9'),
+        std::wstring(kStack - kFrame + 1, L'x'),
+        std::wstring(kStack - 1, L'x') + pair + L"y",
+        std::wstring(3 * kStack - 2, L'x') + pair,
+        std::wstring(40000, L'\u65e5'),
+    };
+    for (const std::wstring& argument : arguments) {
+        SCOPED_TRACE(argument.size());
+        const std::string expected = "run [" + to_utf8(argument) + "]...ok\r\n";
+        EXPECT_TRUE(write_to_file(argument) == expected);
+        EXPECT_TRUE(write_to_file(argument, write_report_line_in_pieces) == expected);
+    }
 }
 
 TEST(ReportOutputTest, ConsoleChunksStayWithinTheLimitAndKeepSurrogatePairsWhole) {
