@@ -7,26 +7,21 @@
 // 2005; Wine's msvcrt.dll does the same for MinGW-w64's start-up, and no page says what
 // Windows' own msvcrt.dll does.
 
-// For each of count arguments, whether it is an unquoted pattern: the command line, read
-// by the runtime's rules for splitting it, gives exactly that argument's text, no double
-// quote of its own delimits any part of it, and it holds a '*' or a '?'. An argument that
-// the reading here does not give back exactly is never taken for a pattern. Entry 0, the
-// program's own name, never is either.
-void find_unquoted_patterns(const wchar_t* commandLine, int count, const wchar_t* const* arguments,
-                            bool* isPattern);
-
-// An argument vector the launcher allocated: every string and the array itself are on the
-// runtime heap, and the array ends in a null entry.
+// An argument vector the launcher allocated: every string and both arrays are on the
+// runtime heap, and values ends in a null entry.
 struct ArgumentList {
     int count;
     wchar_t** values;
+    // For each value, whether a pattern made it: then it is a file's name, never a switch and
+    // never a command line, and it is started as exactly that file.
+    bool* isFileName;
 };
 
 // Copies the count arguments the start-up made of commandLine into list, each unquoted
-// pattern replaced by the files and folders it matches (but "." and ".."), with the
-// pattern's folder before each name, in the order the file system gives them. A pattern
-// that matches nothing stays as it is. False, with nothing left allocated, when memory
-// runs out.
+// pattern (command_line_reading.h) replaced by the files and folders whose long names it
+// matches (but "." and ".."), sorted by name, with the pattern's folder before each name. A
+// pattern that matches nothing stays as it is, a command like any other. False, with
+// nothing left allocated, when memory runs out.
 bool expand_unquoted_patterns(const wchar_t* commandLine, int count,
                               const wchar_t* const* arguments, ArgumentList* list);
 

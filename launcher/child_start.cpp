@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "command_text.h"
+
 namespace {
 
 constexpr wchar_t kInterpreterFileName[] = L"\\cmd.exe";
@@ -52,9 +54,20 @@ HANDLE start_child(const ChildStartRequest& request) {
     }
     HANDLE process = nullptr;
     if (write_command_text(request, commandText)) {
-        process = request.viaInterpreter
-                      ? start_through_interpreter(commandText, request.creationFlags)
-                      : create_child_process(nullptr, commandText, request.creationFlags);
+        switch (request.route) {
+            case StartRoute::kInterpreter:
+                process = start_through_interpreter(commandText, request.creationFlags);
+                break;
+            case StartRoute::kCommandText:
+                process = create_child_process(nullptr, commandText, request.creationFlags);
+                break;
+            case StartRoute::kMatchedFile:
+                // Named as the program, the file is neither searched for nor given an
+                // extension: the platform runs that file or none.
+                process =
+                    create_child_process(request.argument, commandText, request.creationFlags);
+                break;
+        }
     }
     free(commandText);
     return process;

@@ -22,14 +22,18 @@ namespace {
 constexpr wchar_t kBanner[] = L"Quorvel / " __DATE__;
 
 // Starts every command in argument order, each with the settings in force at its position.
-void start_children(const ChildTable& table, wchar_t** arguments, const ReportOutput& output) {
+// A file's name that a pattern made is never a switch, whatever it reads.
+void start_children(const ChildTable& table, const ArgumentList& arguments,
+                    const ReportOutput& output) {
     LaunchSettings settings = initial_launch_settings();
     for (int i = 1; i < table.count; ++i) {
-        if (apply_switch(arguments[i], &settings)) {
+        const wchar_t* argument = arguments.values[i];
+        const bool isFileName = arguments.isFileName[i];
+        if (!isFileName && apply_switch(argument, &settings)) {
             continue;
         }
-        table.slots[i] = start_child(compose_child_start(arguments[i], settings));
-        write_start_report(output, arguments[i], table.slots[i] != nullptr);
+        table.slots[i] = start_child(compose_child_start(argument, isFileName, settings));
+        write_start_report(output, argument, table.slots[i] != nullptr);
     }
 }
 
@@ -44,15 +48,15 @@ void close_children(const ChildTable& table) {
 }
 
 // The run itself, over the arguments as expanded.
-int run(int argc, wchar_t** argv) {
-    const auto count = static_cast<size_t>(argc);
+int run(const ArgumentList& arguments) {
+    const auto count = static_cast<size_t>(arguments.count);
     // The child table and the wait set share one block: entries 0..N-1 and N..2N-1.
     auto* block = static_cast<HANDLE*>(malloc(2 * count * sizeof(HANDLE)));
     if (block == nullptr) {
         perror(nullptr);
         return -1;
     }
-    const ChildTable table{block, argc};
+    const ChildTable table{block, arguments.count};
     HANDLE* waitSet = block + count;
     memset(table.slots, 0, count * sizeof(HANDLE));
 
@@ -60,8 +64,8 @@ int run(int argc, wchar_t** argv) {
     const wchar_t* const banner[] = {kBanner};
     write_report_line(output, banner);
 
-    start_children(table, argv, output);
-    const bool allEnded = wait_for_children(table, waitSet, argv, output);
+    start_children(table, arguments, output);
+    const bool allEnded = wait_for_children(table, waitSet, arguments.values, output);
     if (!allEnded) {
         close_children(table);
     }
@@ -81,7 +85,7 @@ int wmain(int argc, wchar_t** argv, wchar_t** /*environment*/) {
         perror(nullptr);
         return -1;
     }
-    const int status = run(arguments.count, arguments.values);
+    const int status = run(arguments);
     release_argument_list(&arguments);
     return status;
 }

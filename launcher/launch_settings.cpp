@@ -4,11 +4,9 @@
 
 #include <cwchar>
 
-namespace {
+#include "command_text.h"
 
-// The interpreter runs whatever follows this prefix; no quoting is added.
-constexpr wchar_t kInterpreterPrefix[] = L"cmd.exe /c ";
-constexpr size_t kInterpreterPrefixLength = sizeof(kInterpreterPrefix) / sizeof(wchar_t) - 1;
+namespace {
 
 enum class SwitchField { Console, Shell, Priority };
 
@@ -29,6 +27,17 @@ constexpr Switch kSwitches[] = {
     {L"--above", SwitchField::Priority, ABOVE_NORMAL_PRIORITY_CLASS},
     {L"--below", SwitchField::Priority, BELOW_NORMAL_PRIORITY_CLASS},
 };
+
+StartRoute choose_route(const wchar_t* argument, bool isFileName, LaunchSettings settings) {
+    if (!settings.noShell) {
+        return StartRoute::kInterpreter;
+    }
+    if (!isFileName) {
+        return StartRoute::kCommandText;
+    }
+    // CreateProcessW: to run a batch file, start the command interpreter with /c and its name.
+    return is_batch_file(argument) ? StartRoute::kInterpreter : StartRoute::kMatchedFile;
+}
 
 }  // namespace
 
@@ -59,13 +68,16 @@ bool apply_switch(const wchar_t* argument, LaunchSettings* settings) {
     return false;
 }
 
-ChildStartRequest compose_child_start(const wchar_t* argument, LaunchSettings settings) {
+ChildStartRequest compose_child_start(const wchar_t* argument, bool isFileName,
+                                      LaunchSettings settings) {
     ChildStartRequest request{};
     request.argument = argument;
-    request.viaInterpreter = !settings.noShell;
-    // A direct child without a console of its own shares the launcher's console.
+    request.isFileName = isFileName;
+    request.route = choose_route(argument, isFileName, settings);
+    // A direct child without a console of its own shares the launcher's console, a batch file
+    // that a pattern matched included: the flags follow the switches, never the route.
     request.creationFlags = settings.priorityClass | CREATE_NEW_PROCESS_GROUP;
-    if (request.viaInterpreter) {
+    if (!settings.noShell) {
         request.creationFlags |= CREATE_NEW_CONSOLE;
     }
     if (settings.noConsole) {
@@ -73,16 +85,4 @@ ChildStartRequest compose_child_start(const wchar_t* argument, LaunchSettings se
         request.creationFlags |= CREATE_NO_WINDOW;
     }
     return request;
-}
-
-bool write_command_text(const ChildStartRequest& request, wchar_t* buffer) {
-    const size_t prefixLength = request.viaInterpreter ? kInterpreterPrefixLength : 0;
-    const size_t argumentLength = wcslen(request.argument);
-    if (prefixLength + argumentLength >= kCommandLineLimit) {
-        return false;
-    }
-    wmemcpy(buffer, kInterpreterPrefix, prefixLength);
-    wmemcpy(buffer + prefixLength, request.argument, argumentLength);
-    buffer[prefixLength + argumentLength] = L'\0';
-    return true;
 }

@@ -11,24 +11,28 @@ struct LaunchSettings {
     uint32_t priorityClass;
 };
 
-// One command as it will be handed to the platform.
-struct ChildStartRequest {
-    const wchar_t* argument;  // the command exactly as received
-    bool viaInterpreter;      // the command text is the interpreter prefix + argument
-    uint32_t creationFlags;   // process-creation flags, priority class included
+// Which program the platform starts for a command.
+enum class StartRoute {
+    kInterpreter,  // the system's cmd.exe, which runs the command text after its prefix
+    kCommandText,  // the program the platform finds from the command text's first token
+    kMatchedFile,  // exactly the file a pattern matched, named as the program to run
 };
 
-// The longest command line CreateProcessW takes, in code units, terminator included.
-constexpr size_t kCommandLineLimit = 32767;
+// One command as it will be handed to the platform.
+struct ChildStartRequest {
+    const wchar_t* argument;  // the command, or the matched file's name, exactly as received
+    bool isFileName;          // a pattern made the argument: a file's name, not a command line
+    StartRoute route;
+    uint32_t creationFlags;  // process-creation flags, priority class included
+};
 
 LaunchSettings initial_launch_settings();
 
 // Applies argument to settings if it is one of the switches; false means it is a command.
 bool apply_switch(const wchar_t* argument, LaunchSettings* settings);
 
-ChildStartRequest compose_child_start(const wchar_t* argument, LaunchSettings settings);
-
-// Writes the request's terminated command text into buffer, which has room for
-// kCommandLineLimit code units. Returns false, and writes nothing, when the text and its
-// terminator would be longer than the platform takes.
-bool write_command_text(const ChildStartRequest& request, wchar_t* buffer);
+// A file's name that a pattern made (isFileName) is started as that file: through the
+// interpreter in shell mode, and directly as the named program otherwise, unless it is a
+// batch file, which only the interpreter runs.
+ChildStartRequest compose_child_start(const wchar_t* argument, bool isFileName,
+                                      LaunchSettings settings);

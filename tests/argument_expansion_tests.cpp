@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,102 +11,86 @@
 
 namespace {
 
-std::vector<const wchar_t*> pointers_to(const std::vector<std::wstring>& arguments) {
-    std::vector<const wchar_t*> pointers;
-    for (const std::wstring& argument : arguments) {
-        pointers.push_back(argument.c_str());
-    }
-    return pointers;
-}
+struct Expansion {
+    std::vector<std::wstring> values;  // after the program's name, in order
+    std::vector<bool> isFileName;
+};
 
-// The start-up's arguments are given as the runtime makes them of each command line; the
-// examples with quotes and backslashes follow the rules on "Parsing C command-line
-// arguments".
-TEST(ArgumentExpansionTest, OnlyAPatternThatNoQuoteOfItsOwnDelimitsIsExpandable) {
-    struct Case {
-        std::wstring commandLine;
-        std::vector<std::wstring> arguments;  // after the program's name
-        std::vector<bool> isPattern;
-    };
-    const Case cases[] = {
-        {L"q.exe *.dat ?x plain", {L"*.dat", L"?x", L"plain"}, {true, true, false}},
-        {L"q.exe \"*.dat\"", {L"*.dat"}, {false}},
-        {L"q.exe \"del *.tmp\" *.tmp", {L"del *.tmp", L"*.tmp"}, {false, true}},
-        {L"q.exe a\"*\".dat", {L"a*.dat"}, {false}},
-        {L"q.exe a\\\"*.dat", {L"a\"*.dat"}, {true}},
-        {L"q.exe a\\\\\"b *\"c *", {L"a\\b *c", L"*"}, {false, true}},
-        {L"q.exe a\\\\b\\*.dat", {L"a\\\\b\\*.dat"}, {true}},
-        {L"\"C:\\Program Files\\q.exe\"  \t*.dat\t--no-shl  ",
-         {L"*.dat", L"--no-shl"},
-         {true, false}},
-        {L"q.exe a\"b\"\" *.c d", {L"ab\"", L"*.c", L"d"}, {false, true, false}},
-        {L"q.exe \"\" *", {L"", L"*"}, {false, true}},
-        {L"q.exe \"*.dat", {L"*.dat"}, {false}},
-        // Where the reading here and the start-up's differ, nothing after is trusted.
-        {L"q.exe x *.dat", {L"y", L"*.dat"}, {false, false}},
-        {L"q.exe *.dat", {L"*.dat", L"*.txt"}, {true, false}},
-        {L"q.exe *.dat *.txt", {L"*.dat"}, {true}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(to_utf8(c.commandLine));
-        std::vector<std::wstring> arguments = {L"q.exe"};
-        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-        const std::vector<const wchar_t*> pointers = pointers_to(arguments);
-        bool found[8] = {};
-        const auto count = static_cast<int>(pointers.size());
-        find_unquoted_patterns(c.commandLine.c_str(), count, pointers.data(), found);
-        EXPECT_FALSE(found[0]);
-        EXPECT_EQ(std::vector<bool>(found + 1, found + count), c.isPattern);
-    }
-}
-
-std::vector<std::wstring> expanded(const std::wstring& tail, const std::wstring& argument) {
+// Expands the one argument the command line "q.exe TAIL" gives.
+Expansion expanded(const std::wstring& tail, const std::wstring& argument) {
     const std::wstring commandLine = L"q.exe " + tail;
     const wchar_t* const arguments[] = {L"q.exe", argument.c_str()};
     ArgumentList list{};
     if (!expand_unquoted_patterns(commandLine.c_str(), 2, arguments, &list)) {
-        return {L"(out of memory)"};
+        return {{L"(out of memory)"}, {}};
     }
-    std::vector<std::wstring> values(list.values, list.values + list.count);
+    Expansion result{std::vector<std::wstring>(list.values + 1, list.values + list.count),
+                     std::vector<bool>(list.isFileName + 1, list.isFileName + list.count)};
     const bool terminated = list.values[list.count] == nullptr;
+    const bool nameKept = list.count > 0 && std::wstring(list.values[0]) == L"q.exe";
     release_argument_list(&list);
-    if (!terminated) {
-        return {L"(no null entry after the last)"};
+    if (!terminated || !nameKept) {
+        return {{L"(no null entry after the last, or the program's name lost)"}, {}};
     }
-    std::sort(values.begin() + 1, values.end());  // the file system's order is its own
-    return values;
+    return result;
 }
 
-TEST(ArgumentExpansionTest, APatternBecomesTheNamesItMatchesInItsFolder) {
-    ScratchFolder folder;
-    ASSERT_TRUE(CreateDirectoryW(folder.file(L"empty").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW(folder.file(L"a.dir").c_str(), nullptr));
-    for (const wchar_t* name : {L"one.dat", L"two.dat", L"x y.dat"}) {
+void create_files(const ScratchFolder& folder, const std::vector<std::wstring>& names) {
+    for (const std::wstring& name : names) {
         CloseHandle(CreateFileW(folder.file(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     }
+}
+
+TEST(ArgumentExpansionTest, APatternBecomesTheNamesItMatchesInItsFolderSortedByName) {
+    ScratchFolder folder;
+    ASSERT_TRUE(CreateDirectoryW(folder.file(L"empty").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folder.file(L"a.dir").c_str(), nullptr));
+    // Written in an order of their own, which some file systems give back as it is.
+    create_files(folder, {L"two.dat", L"x y.dat", L"One.dat", L"_u.dat", L"old.exe",
+                          L"oldtool.exe_disabled", L"Makefile"});
     const std::wstring at = folder.path + L"\\";
     struct Case {
         std::wstring tail;  // the command line after the program's name
         std::wstring argument;
-        std::vector<std::wstring> values;  // after the program's name, sorted
+        std::vector<std::wstring> values;  // in order
+        bool areFileNames;
     };
     const Case cases[] = {
-        {at + L"*.dat", at + L"*.dat", {at + L"one.dat", at + L"two.dat", at + L"x y.dat"}},
-        {at + L"?ne.dat", at + L"?ne.dat", {at + L"one.dat"}},
-        {at + L"*.dir", at + L"*.dir", {at + L"a.dir"}},
-        {L"\"" + at + L"*.dat\"", at + L"*.dat", {at + L"*.dat"}},
-        {at + L"*.none", at + L"*.none", {at + L"*.none"}},
+        {at + L"*.dat",
+         at + L"*.dat",
+         {at + L"One.dat", at + L"two.dat", at + L"x y.dat", at + L"_u.dat"},
+         true},
+        {at + L"?ne.dat", at + L"?ne.dat", {at + L"One.dat"}, true},
+        {at + L"*.dir", at + L"*.dir", {at + L"a.dir"}, true},
+        {at + L"o*.exe", at + L"o*.exe", {at + L"old.exe"}, true},
+        {at + L"make*.*", at + L"make*.*", {at + L"Makefile"}, true},
+        {L"\"" + at + L"*.dat\"", at + L"*.dat", {at + L"*.dat"}, false},
+        {at + L"*.none", at + L"*.none", {at + L"*.none"}, false},
         // A folder's own entries, "." and "..", are no commands.
-        {at + L"empty\\*", at + L"empty\\*", {at + L"empty\\*"}},
-        {at + L"one.dat", at + L"one.dat", {at + L"one.dat"}},
+        {at + L"empty\\*", at + L"empty\\*", {at + L"empty\\*"}, false},
+        {at + L"One.dat", at + L"One.dat", {at + L"One.dat"}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(to_utf8(c.tail));
-        std::vector<std::wstring> values = {L"q.exe"};
-        values.insert(values.end(), c.values.begin(), c.values.end());
-        EXPECT_EQ(expanded(c.tail, c.argument), values);
+        const Expansion expansion = expanded(c.tail, c.argument);
+        EXPECT_EQ(expansion.values, c.values);
+        EXPECT_EQ(expansion.isFileName, std::vector<bool>(c.values.size(), c.areFileNames));
     }
+}
+
+// "C:*.cmd" names the files in drive C's current folder, and so must every match.
+TEST(ArgumentExpansionTest, APatternOnADriveKeepsTheDrive) {
+    ScratchFolder folder;
+    create_files(folder, {L"b.dat", L"a.dat"});
+    wchar_t before[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, before);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.path.c_str()));
+    const std::wstring pattern = folder.path.substr(0, 2) + L"*.dat";
+    const Expansion expansion = expanded(pattern, pattern);
+    SetCurrentDirectoryW(before);
+    const std::wstring drive = folder.path.substr(0, 2);
+    EXPECT_EQ(expansion.values, (std::vector<std::wstring>{drive + L"a.dat", drive + L"b.dat"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "command_text.h"
 #include "test_support.h"
 
 #include <string>
@@ -45,7 +46,7 @@ TEST(ComposeTest, SwitchesBeforeACommandDecideItsTextAndFlags) {
         }
         ASSERT_FALSE(apply_switch(c.command.c_str(), &settings));
 
-        const ChildStartRequest request = compose_child_start(c.command.c_str(), settings);
+        const ChildStartRequest request = compose_child_start(c.command.c_str(), false, settings);
         std::vector<wchar_t> text(kCommandLineLimit);
         ASSERT_TRUE(write_command_text(request, text.data()));
         EXPECT_EQ(std::wstring(text.data()), c.commandText);
@@ -85,7 +86,7 @@ TEST(CommandTextTest, TheLongestCommandLineThePlatformTakesIsAcceptedAndOneMoreR
         LaunchSettings settings = initial_launch_settings();
         settings.noShell = c.noShell;
         const std::wstring argument(c.argumentLength, L'x');
-        const ChildStartRequest request = compose_child_start(argument.c_str(), settings);
+        const ChildStartRequest request = compose_child_start(argument.c_str(), false, settings);
         std::vector<wchar_t> buffer(kCommandLineLimit + kGuard, L'#');
         EXPECT_EQ(write_command_text(request, buffer.data()), c.fits);
         EXPECT_EQ(std::wstring(buffer.data() + kCommandLineLimit, kGuard),

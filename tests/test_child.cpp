@@ -14,7 +14,9 @@
 //                  --exit CODE     exit now with CODE
 //
 // Run as a planted "cmd.exe /c ...", it only leaves "planted-cmd-ran" in the current
-// directory.
+// directory. Started with no arguments at all, as a file a pattern matched is, it records
+// into "ran-NAME.txt" in the current directory, NAME being its own file name without
+// ".exe". Every record also names the program file that ran ("module=PATH").
 #include <windows.h>
 
 #include <cstdio>
@@ -104,6 +106,11 @@ void leave_planted_marker() {
     }
 }
 
+std::wstring own_path() {
+    wchar_t path[MAX_PATH];
+    return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -116,8 +123,14 @@ int wmain(int argc, wchar_t** argv) {
             g_recordPath = argv[i + 1];
         }
     }
+    const std::wstring program = own_path();
+    if (argc == 1) {
+        const std::wstring name = program.substr(program.find_last_of(L'\\') + 1);
+        g_recordPath = L"ran-" + name.substr(0, name.size() - 4) + L".txt";
+    }
     wchar_t directory[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, directory);
+    record(L"module", program);
     record(L"pid", std::to_wstring(GetCurrentProcessId()));
     record(L"command-line", GetCommandLineW());
     record(L"cwd", directory);

@@ -1,0 +1,173 @@
+#include "command_text.h"
+
+#include <algorithm>
+#include <cwchar>
+
+namespace {
+
+// The interpreter runs whatever follows this prefix.
+constexpr wchar_t kInterpreterPrefix[] = L"cmd.exe /c ";
+// For a matched name with a '!': where the registry turns delayed expansion on for every
+// interpreter, it would take the '!' for the start of a variable and drop it.
+constexpr wchar_t kPrefixWithoutDelayedExpansion[] = L"cmd.exe /v:off /c ";
+
+// The interpreter's own commands, as HELP lists them on Windows and under Wine. A command
+// line whose first word is one of them runs that command even where a '.' or a '\' follows
+// the word: "dir.cmd" lists the folder, "echo\x.cmd" prints "x.cmd".
+constexpr const wchar_t* kInterpreterCommands[] = {
+    L"assoc",    L"attrib",   L"break", L"call",   L"cd",    L"chdir", L"choice", L"cls",
+    L"color",    L"copy",     L"ctty",  L"date",   L"del",   L"dir",   L"dpath",  L"echo",
+    L"endlocal", L"erase",    L"exit",  L"for",    L"ftype", L"goto",  L"help",   L"if",
+    L"keys",     L"md",       L"mkdir", L"mklink", L"more",  L"move",  L"path",   L"pause",
+    L"popd",     L"prompt",   L"pushd", L"rd",     L"rem",   L"ren",   L"rename", L"rmdir",
+    L"set",      L"setlocal", L"shift", L"start",  L"time",  L"title", L"type",   L"ver",
+    L"verify",   L"vol",      L"xcopy",
+};
+
+// Measures the text when buffer is null, and writes it otherwise.
+struct TextWriter {
+    wchar_t* buffer;
+    size_t length;
+};
+
+void write(TextWriter* text, const wchar_t* piece) {
+    const size_t pieceLength = wcslen(piece);
+    if (text->buffer != nullptr) {
+        wmemcpy(text->buffer + text->length, piece, pieceLength);
+    }
+    text->length += pieceLength;
+}
+
+bool is_ascii_letter(wchar_t unit) {
+    return (unit >= L'a' && unit <= L'z') || (unit >= L'A' && unit <= L'Z');
+}
+
+bool is_ascii_letter_or_digit(wchar_t unit) {
+    return is_ascii_letter(unit) || (unit >= L'0' && unit <= L'9');
+}
+
+// Units the interpreter reads as nothing but part of a name. Every other one asks for
+// quotes: the blank and "&<>()@^|" by the interpreter's own documentation, ",;=" as blanks
+// too, and outside ASCII, since no page says which units it takes for blanks there.
+bool is_plain_unit(wchar_t unit) {
+    return is_ascii_letter_or_digit(unit) || unit == L'\\' || unit == L'.' || unit == L'-' ||
+           unit == L'_' || unit == L':';
+}
+
+bool is_plain_name(const wchar_t* name) {
+    for (; *name != L'\0'; ++name) {
+        if (!is_plain_unit(*name)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool begins_with_interpreter_command(const wchar_t* name) {
+    size_t word = 0;
+    while (is_ascii_letter(name[word])) {
+        ++word;
+    }
+    if (word == 0 || is_ascii_letter_or_digit(name[word])) {
+        return false;  // a digit goes on with the word: "md5.cmd" is no "md"
+    }
+    return std::ranges::any_of(kInterpreterCommands, [&](const wchar_t* command) {
+        return wcslen(command) == word && _wcsnicmp(name, command, word) == 0;
+    });
+}
+
+// A name with no folder of its own is looked for by the interpreter's search, which can find
+// another file of that name along PATH; a name whose first word is one of the interpreter's
+// commands runs that command. ".\" before it names the file in the current folder.
+bool needs_current_folder(const wchar_t* name) {
+    if (name[0] == L'\\' || name[0] == L'/' || (name[0] != L'\0' && name[1] == L':')) {
+        return false;  // rooted, or on a drive of its own
+    }
+    return wcspbrk(name, L"\\/") == nullptr || begins_with_interpreter_command(name);
+}
+
+// The interpreter expands %NAME% even inside quotes, and nothing keeps a '%' of a /c command
+// literal; a name ending in '.' or a blank opens another file under a Windows path, which
+// drops them. Such a name cannot be handed over as it is.
+bool can_be_named(const wchar_t* name, bool throughInterpreter) {
+    const size_t length = wcslen(name);
+    if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ') {
+        return false;
+    }
+    return !throughInterpreter || wcschr(name, L'%') == nullptr;
+}
+
+// By the interpreter's rules for /c (cmd /?): a command with more than two quotes loses its
+// first and its last, so a name in two pairs reaches it as one quoted name, in which none of
+// its special characters is special.
+void write_name_for_interpreter(TextWriter* text, const wchar_t* name) {
+    write(text,
+          wcschr(name, L'!') != nullptr ? kPrefixWithoutDelayedExpansion : kInterpreterPrefix);
+    const bool quoted = !is_plain_name(name);
+    if (quoted) {
+        write(text, L"\"\"");
+    }
+    if (needs_current_folder(name)) {
+        write(text, L".\\");
+    }
+    write(text, name);
+    if (quoted) {
+        write(text, L"\"\"");
+    }
+}
+
+// The platform runs the file named as the program; the command line only tells the child its
+// own name, which a blank would split in two.
+void write_name_for_itself(TextWriter* text, const wchar_t* name) {
+    const bool quoted = wcspbrk(name, L" \t") != nullptr;
+    if (quoted) {
+        write(text, L"\"");
+    }
+    write(text, name);
+    if (quoted) {
+        write(text, L"\"");
+    }
+}
+
+bool compose_text(const ChildStartRequest& request, TextWriter* text) {
+    if (request.isFileName &&
+        !can_be_named(request.argument, request.route == StartRoute::kInterpreter)) {
+        return false;
+    }
+    switch (request.route) {
+        case StartRoute::kInterpreter:
+            if (request.isFileName) {
+                write_name_for_interpreter(text, request.argument);
+            } else {
+                write(text, kInterpreterPrefix);
+                write(text, request.argument);
+            }
+            break;
+        case StartRoute::kCommandText:
+            write(text, request.argument);
+            break;
+        case StartRoute::kMatchedFile:
+            write_name_for_itself(text, request.argument);
+            break;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_command_text(const ChildStartRequest& request, wchar_t* buffer) {
+    TextWriter measure{nullptr, 0};
+    if (!compose_text(request, &measure) || measure.length >= kCommandLineLimit) {
+        return false;
+    }
+    TextWriter text{buffer, 0};
+    compose_text(request, &text);
+    buffer[text.length] = L'\0';
+    return true;
+}
+
+bool is_batch_file(const wchar_t* name) {
+    const wchar_t* extension = wcsrchr(name, L'.');
+    return extension != nullptr &&
+           (_wcsicmp(extension, L".bat") == 0 || _wcsicmp(extension, L".cmd") == 0);
+}

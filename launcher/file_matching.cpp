@@ -1,0 +1,71 @@
+#include "file_matching.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace {
+
+bool same_unit(wchar_t patternUnit, wchar_t nameUnit) {
+    return patternUnit == nameUnit ||
+           CompareStringOrdinal(&patternUnit, 1, &nameUnit, 1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether what is left of the pattern matches once the name has ended.
+bool matches_the_end(const wchar_t* pattern) {
+    if (pattern[0] == L'.' && pattern[1] == L'*') {
+        ++pattern;  // a final ".*": no extension at all
+    }
+    while (*pattern == L'*') {
+        ++pattern;
+    }
+    return *pattern == L'\0';
+}
+
+int compare_names(const void* left, const void* right) {
+    const wchar_t* leftName = *static_cast<wchar_t* const*>(left);
+    const wchar_t* rightName = *static_cast<wchar_t* const*>(right);
+    int order = CompareStringOrdinal(leftName, -1, rightName, -1, TRUE);
+    if (order == CSTR_EQUAL) {
+        order = CompareStringOrdinal(leftName, -1, rightName, -1, FALSE);
+    }
+    return order - CSTR_EQUAL;
+}
+
+}  // namespace
+
+size_t pattern_folder_length(const wchar_t* pattern) {
+    size_t length = 0;
+    for (size_t i = 0; pattern[i] != L'\0'; ++i) {
+        if (pattern[i] == L'\\' || pattern[i] == L'/' || pattern[i] == L':') {
+            length = i + 1;
+        }
+    }
+    return length;
+}
+
+bool long_name_matches(const wchar_t* pattern, const wchar_t* name) {
+    // The last '*' seen and the place in the name it was tried at: on a mismatch it takes
+    // one unit more, and nothing before it needs trying again.
+    const wchar_t* afterStar = nullptr;
+    const wchar_t* starTriedAt = nullptr;
+    while (*name != L'\0') {
+        if (*pattern == L'*') {
+            afterStar = ++pattern;
+            starTriedAt = name;
+        } else if (*pattern != L'\0' && (*pattern == L'?' || same_unit(*pattern, *name))) {
+            ++pattern;
+            ++name;
+        } else if (afterStar != nullptr) {
+            pattern = afterStar;
+            name = ++starTriedAt;
+        } else {
+            return false;
+        }
+    }
+    return matches_the_end(pattern);
+}
+
+void sort_names(wchar_t** names, size_t count) {
+    qsort(names, count, sizeof(names[0]), compare_names);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+
+// Which folder entries a wildcard pattern stands for, and in what order they are started.
+
+// How much of the pattern names its folder: everything up to its last separator, or up to
+// its drive's colon where it names a drive and no folder ("C:*.cmd").
+size_t pattern_folder_length(const wchar_t* pattern);
+
+// Whether name, a folder entry's long name, matches pattern, the pattern's last part: '*'
+// stands for any run of units, '?' for exactly one, and every other unit for itself in either
+// case. A final ".*" also matches a name without a dot, so "*.*" is every name, as Windows
+// users write it. The platform's search also matches an entry's short 8.3 name ("*.exe"
+// finds "tool.exe_old" as "TOOL~1.EXE"); this is what keeps only the names a user sees.
+bool long_name_matches(const wchar_t* pattern, const wchar_t* name);
+
+// Sorts the count names by the order NTFS keeps a folder in, ordinal and ignoring case,
+// whatever order the file system gave them in. Names equal but for case follow by case, so
+// the order is the same on every run.
+void sort_names(wchar_t** names, size_t count);

@@ -1,0 +1,73 @@
+#include "file_matching.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+TEST(FileMatchingTest, AnEntryMatchesByItsLongNameAlone) {
+    struct Case {
+        const wchar_t* pattern;
+        const wchar_t* name;
+        bool matches;
+    };
+    const Case cases[] = {
+        {L"*.exe", L"x.exe", true},
+        // What the platform's search finds by a short name alone ("OLDT~1.EXE").
+        {L"*.exe", L"oldtool.exe_disabled", false},
+        {L"*.cmd", L"deploy.cmdline", false},
+        {L"?.txt", L"a.txt", true},
+        {L"?.txt", L"ab.txt", false},
+        {L"?.txt", L".txt", false},
+        {L"*.tx?", L"a.txt", true},
+        {L"*.EXE", L"Tool.exe", true},
+        {L"\u00c9T\u00c9*", L"\u00e9t\u00e9.txt", true},
+        {L"a*b*c", L"aXbYc", true},
+        {L"a*b*c", L"aXbYcZ", false},
+        {L"*a", L"aa", true},
+        {L"*", L"x", true},
+        // A final ".*" also stands for no extension at all, as Windows users write it.
+        {L"*.*", L"Makefile", true},
+        {L"*.*", L"a.b.c", true},
+        {L"tool.*", L"tool", true},
+        {L"tool.*", L"toolbox", false},
+        {L"*.", L"tool", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(long_name_matches(c.pattern, c.name), c.matches)
+            << to_utf8(c.pattern) << " against " << to_utf8(c.name);
+    }
+}
+
+TEST(FileMatchingTest, APatternsFolderEndsAtItsLastSeparatorOrItsDrive) {
+    const struct {
+        const wchar_t* pattern;
+        size_t folderLength;
+    } cases[] = {{L"*.cmd", 0},        {L"m\\*.cmd", 2}, {L"C:*.cmd", 2},
+                 {L"C:\\m\\*.cmd", 5}, {L"sub/*.x", 4},  {L"a\\b/c*", 4}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(pattern_folder_length(c.pattern), c.folderLength) << to_utf8(c.pattern);
+    }
+}
+
+// NTFS keeps a folder in the order of its names in upper case: '_' comes after the letters.
+TEST(FileMatchingTest, MatchesAreSortedAsNtfsKeepsThem) {
+    std::vector<std::wstring> names = {L"b.cmd", L"_x.cmd", L"a.cmd",        L"\u00e9.cmd",
+                                       L"Z.cmd", L"A.cmd",  L"[.cmd",        L"10.cmd",
+                                       L"9.cmd", L"B.CMD",  L"build all.cmd"};
+    std::vector<wchar_t*> pointers;
+    for (std::wstring& name : names) {
+        pointers.push_back(name.data());
+    }
+    sort_names(pointers.data(), pointers.size());
+    const std::vector<std::wstring> sorted(pointers.begin(), pointers.end());
+    EXPECT_EQ(sorted, (std::vector<std::wstring>{L"10.cmd", L"9.cmd", L"A.cmd", L"a.cmd", L"B.CMD",
+                                                 L"b.cmd", L"build all.cmd", L"Z.cmd", L"[.cmd",
+                                                 L"_x.cmd", L"\u00e9.cmd"}));
+}
+
+}  // namespace
