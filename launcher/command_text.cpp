@@ -12,8 +12,8 @@ constexpr wchar_t kInterpreterPrefix[] = L"cmd.exe /c ";
 constexpr wchar_t kPrefixWithoutDelayedExpansion[] = L"cmd.exe /v:off /c ";
 
 // The interpreter's own commands, as HELP lists them on Windows and under Wine. A command
-// line whose first word is one of them runs that command even where a '.' or a '\' follows
-// the word: "dir.cmd" lists the folder, "echo\x.cmd" prints "x.cmd".
+// line whose first word is one of them can run that command even where a '.' or a '\'
+// follows the word: Wine's interpreter takes "dir.cmd" for DIR and "echo\x.cmd" for ECHO.
 constexpr const wchar_t* kInterpreterCommands[] = {
     L"assoc",    L"attrib",   L"break", L"call",   L"cd",    L"chdir", L"choice", L"cls",
     L"color",    L"copy",     L"ctty",  L"date",   L"del",   L"dir",   L"dpath",  L"echo",
