@@ -54,12 +54,6 @@ bool append(ArgumentList* list, size_t* capacity, wchar_t* value, bool isFileNam
     return true;
 }
 
-// A command per folder entry that stands for the folder itself or its parent would run
-// nothing anyone named.
-bool is_dot_entry(const wchar_t* name) {
-    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
-}
-
 bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern) {
     const size_t folder = pattern_folder_length(pattern);
     const int first = list->count;
@@ -68,7 +62,7 @@ bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern
     bool appended = true;
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            if (!is_dot_entry(entry.cFileName) &&
+            if (is_usable_entry(entry.cFileName) &&
                 long_name_matches(pattern + folder, entry.cFileName)) {
                 appended =
                     append(list, capacity, join_text(pattern, folder, entry.cFileName), true);

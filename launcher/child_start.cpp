@@ -45,6 +45,43 @@ HANDLE start_through_interpreter(wchar_t* commandText, DWORD creationFlags) {
     return create_child_process(interpreter, commandText, creationFlags);
 }
 
+HANDLE start_by_route(const ChildStartRequest& request, wchar_t* commandText) {
+    switch (request.route) {
+        case StartRoute::kInterpreter:
+            return start_through_interpreter(commandText, request.creationFlags);
+        case StartRoute::kCommandText:
+            return create_child_process(nullptr, commandText, request.creationFlags);
+        case StartRoute::kMatchedFile:
+            // Named as the program, the file is neither searched for nor given an extension:
+            // the platform runs that file or none.
+            return create_child_process(request.argument, commandText, request.creationFlags);
+    }
+    return nullptr;
+}
+
+// Whether a name is found from the current folder: neither rooted nor a full path on a drive
+// ("C:x.cmd" is found from drive C's current folder).
+bool leans_on_current_folder(const wchar_t* name) {
+    if (name[0] == L'\\' || name[0] == L'/') {
+        return false;
+    }
+    return name[0] == L'\0' || name[1] != L':' || (name[2] != L'\\' && name[2] != L'/');
+}
+
+// The interpreter takes no network path (\\server\share) for its current folder ("CMD does
+// not support UNC paths as current directories") and starts in the Windows folder instead,
+// where a matched name found from the current folder would name another file. The command
+// buffer holds the current folder for the look.
+bool interpreter_finds_matched_file(const ChildStartRequest& request, wchar_t* buffer) {
+    if (!request.isFileName || request.route != StartRoute::kInterpreter ||
+        !leans_on_current_folder(request.argument)) {
+        return true;
+    }
+    const DWORD length = GetCurrentDirectoryW(kCommandBufferUnits, buffer);
+    return length != 0 && length < kCommandBufferUnits &&
+           !(buffer[0] == L'\\' && buffer[1] == L'\\');
+}
+
 }  // namespace
 
 HANDLE start_child(const ChildStartRequest& request) {
@@ -53,21 +90,9 @@ HANDLE start_child(const ChildStartRequest& request) {
         return nullptr;
     }
     HANDLE process = nullptr;
-    if (write_command_text(request, commandText)) {
-        switch (request.route) {
-            case StartRoute::kInterpreter:
-                process = start_through_interpreter(commandText, request.creationFlags);
-                break;
-            case StartRoute::kCommandText:
-                process = create_child_process(nullptr, commandText, request.creationFlags);
-                break;
-            case StartRoute::kMatchedFile:
-                // Named as the program, the file is neither searched for nor given an
-                // extension: the platform runs that file or none.
-                process =
-                    create_child_process(request.argument, commandText, request.creationFlags);
-                break;
-        }
+    if (interpreter_finds_matched_file(request, commandText) &&
+        write_command_text(request, commandText)) {
+        process = start_by_route(request, commandText);
     }
     free(commandText);
     return process;

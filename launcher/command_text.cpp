@@ -11,17 +11,18 @@ constexpr wchar_t kInterpreterPrefix[] = L"cmd.exe /c ";
 // interpreter, it would take the '!' for the start of a variable and drop it.
 constexpr wchar_t kPrefixWithoutDelayedExpansion[] = L"cmd.exe /v:off /c ";
 
-// The interpreter's own commands, as HELP lists them on Windows and under Wine. A command
-// line whose first word is one of them can run that command even where a '.' or a '\'
-// follows the word: Wine's interpreter takes "dir.cmd" for DIR and "echo\x.cmd" for ECHO.
+// The interpreter's own commands, as HELP lists them on Windows and under Wine, and LABEL,
+// which Wine's interpreter runs itself too. A command line whose first word is one of them
+// can run that command even where a '.' or a '\' follows the word: Wine's interpreter takes
+// "dir.cmd" for DIR and "echo\x.cmd" for ECHO.
 constexpr const wchar_t* kInterpreterCommands[] = {
-    L"assoc",    L"attrib",   L"break", L"call",   L"cd",    L"chdir", L"choice", L"cls",
-    L"color",    L"copy",     L"ctty",  L"date",   L"del",   L"dir",   L"dpath",  L"echo",
-    L"endlocal", L"erase",    L"exit",  L"for",    L"ftype", L"goto",  L"help",   L"if",
-    L"keys",     L"md",       L"mkdir", L"mklink", L"more",  L"move",  L"path",   L"pause",
-    L"popd",     L"prompt",   L"pushd", L"rd",     L"rem",   L"ren",   L"rename", L"rmdir",
-    L"set",      L"setlocal", L"shift", L"start",  L"time",  L"title", L"type",   L"ver",
-    L"verify",   L"vol",      L"xcopy",
+    L"assoc",    L"attrib", L"break",    L"call",  L"cd",     L"chdir", L"choice", L"cls",
+    L"color",    L"copy",   L"ctty",     L"date",  L"del",    L"dir",   L"dpath",  L"echo",
+    L"endlocal", L"erase",  L"exit",     L"for",   L"ftype",  L"goto",  L"help",   L"if",
+    L"keys",     L"label",  L"md",       L"mkdir", L"mklink", L"more",  L"move",   L"path",
+    L"pause",    L"popd",   L"prompt",   L"pushd", L"rd",     L"rem",   L"ren",    L"rename",
+    L"rmdir",    L"set",    L"setlocal", L"shift", L"start",  L"time",  L"title",  L"type",
+    L"ver",      L"verify", L"vol",      L"xcopy",
 };
 
 // Measures the text when buffer is null, and writes it otherwise.
@@ -86,15 +87,29 @@ bool needs_current_folder(const wchar_t* name) {
     return wcspbrk(name, L"\\/") == nullptr || begins_with_interpreter_command(name);
 }
 
-// The interpreter expands %NAME% even inside quotes, and nothing keeps a '%' of a /c command
-// literal; a name ending in '.' or a blank opens another file under a Windows path, which
-// drops them. Such a name cannot be handed over as it is.
+// Where the last part of a name begins: after its last separator, or its drive's colon.
+const wchar_t* last_part(const wchar_t* name) {
+    const wchar_t* part = name;
+    for (const wchar_t* at = name; *at != L'\0'; ++at) {
+        if (*at == L'\\' || *at == L'/' || *at == L':') {
+            part = at + 1;
+        }
+    }
+    return part;
+}
+
+// A name ending in '.' or a blank opens another file under a Windows path, which drops them.
+// Through the interpreter, two more cannot be handed over as they are: one with a '%', since
+// the interpreter expands %NAME% even inside quotes and nothing keeps a '%' of a /c command
+// literal; and one whose last part has no extension, a folder's for one, since the
+// interpreter then tries the extensions in PATHEXT first ("tool" runs "tool.cmd").
 bool can_be_named(const wchar_t* name, bool throughInterpreter) {
     const size_t length = wcslen(name);
     if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ') {
         return false;
     }
-    return !throughInterpreter || wcschr(name, L'%') == nullptr;
+    return !throughInterpreter ||
+           (wcschr(name, L'%') == nullptr && wcschr(last_part(name), L'.') != nullptr);
 }
 
 // By the interpreter's rules for /c (cmd /?): a command with more than two quotes loses its

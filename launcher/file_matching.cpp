@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 namespace {
 
@@ -11,13 +12,18 @@ bool same_unit(wchar_t patternUnit, wchar_t nameUnit) {
            CompareStringOrdinal(&patternUnit, 1, &nameUnit, 1, TRUE) == CSTR_EQUAL;
 }
 
-// Whether what is left of the pattern matches once the name has ended.
-bool matches_the_end(const wchar_t* pattern) {
-    if (pattern[0] == L'.' && pattern[1] == L'*') {
-        ++pattern;  // a final ".*": no extension at all
-    }
+const wchar_t* skip_stars(const wchar_t* pattern) {
     while (*pattern == L'*') {
         ++pattern;
+    }
+    return pattern;
+}
+
+// Whether what is left of the pattern matches once the name has ended.
+bool matches_the_end(const wchar_t* pattern) {
+    pattern = skip_stars(pattern);
+    if (pattern[0] == L'.' && pattern[1] == L'*') {
+        pattern = skip_stars(pattern + 1);  // a final ".*": no extension at all
     }
     return *pattern == L'\0';
 }
@@ -33,6 +39,18 @@ int compare_names(const void* left, const void* right) {
 }
 
 }  // namespace
+
+bool is_usable_entry(const wchar_t* name) {
+    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
+        return false;
+    }
+    for (; *name != L'\0'; ++name) {
+        if (*name < L' ' || wcschr(L"\\/:*?\"<>|", *name) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
 
 size_t pattern_folder_length(const wchar_t* pattern) {
     size_t length = 0;

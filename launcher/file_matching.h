@@ -8,6 +8,13 @@
 // its drive's colon where it names a drive and no folder ("C:*.cmd").
 size_t pattern_folder_length(const wchar_t* pattern);
 
+// Whether a folder entry may stand for a command at all: neither the folder itself nor its
+// parent ("." and ".."), and a name Windows allows, without any of \ / : * ? " < > | or a
+// control character. Other systems can write such names on a shared drive, and Wine shows
+// them as they are: a Windows path would take a '\' in one for a folder, and a quote or a
+// line break in one would end the name in a command line or a report line.
+bool is_usable_entry(const wchar_t* name);
+
 // Whether name, a folder entry's long name, matches pattern, the pattern's last part: '*'
 // stands for any run of units, '?' for exactly one, and every other unit for itself in either
 // case. A final ".*" also matches a name without a dot, so "*.*" is every name, as Windows

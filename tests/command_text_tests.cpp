@@ -51,10 +51,10 @@ TEST(CommandTextTest, AMatchedNameIsHandedToTheInterpreterAsExactlyThatFile) {
         {false, L"md5\\x.cmd", kInterpreter, L"cmd.exe /c md5\\x.cmd"},
         // No folder, or a first word that is one of the interpreter's own commands.
         {false, L"plain.cmd", kInterpreter, L"cmd.exe /c .\\plain.cmd"},
-        {false, L"tool", kInterpreter, L"cmd.exe /c .\\tool"},
         {false, L"dir.cmd", kInterpreter, L"cmd.exe /c .\\dir.cmd"},
         {false, L"ECHO\\x.cmd", kInterpreter, L"cmd.exe /c .\\ECHO\\x.cmd"},
         {false, L"start-all\\x.cmd", kInterpreter, L"cmd.exe /c .\\start-all\\x.cmd"},
+        {false, L"label\\x.cmd", kInterpreter, L"cmd.exe /c .\\label\\x.cmd"},
         // Anything the interpreter may read as more than a name: the whole in two pairs.
         {false, L"m\\build all.cmd", kInterpreter, L"cmd.exe /c \"\"m\\build all.cmd\"\""},
         {false, L"a&b.cmd", kInterpreter, L"cmd.exe /c \"\".\\a&b.cmd\"\""},
@@ -77,6 +77,10 @@ TEST(CommandTextTest, AMatchedNameIsHandedToTheInterpreterAsExactlyThatFile) {
         // A Windows path drops a final '.' or blank, and would name another file.
         {false, L"m\\x.cmd.", kInterpreter, L""},
         {false, L"m\\x.cmd ", kInterpreter, L""},
+        // Without an extension the interpreter would try "tool.com", "tool.exe" and the rest
+        // of PATHEXT first.
+        {false, L"tool", kInterpreter, L""},
+        {false, L"v1.0\\tool", kInterpreter, L""},
     };
     for (const Case& c : cases) {
         expect_composed(c, true);

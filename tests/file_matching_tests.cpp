@@ -35,11 +35,44 @@ TEST(FileMatchingTest, AnEntryMatchesByItsLongNameAlone) {
         {L"*.*", L"a.b.c", true},
         {L"tool.*", L"tool", true},
         {L"tool.*", L"toolbox", false},
+        {L"tool*.*", L"tool", true},
+        {L"?*.*", L"A", true},
         {L"*.", L"tool", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(long_name_matches(c.pattern, c.name), c.matches)
             << to_utf8(c.pattern) << " against " << to_utf8(c.name);
+    }
+}
+
+// Names that only other systems write: a Windows path would read them otherwise, and in a
+// command or a report line they could end the name.
+TEST(FileMatchingTest, OnlyAnEntryWithANameWindowsAllowsStandsForACommand) {
+    const struct {
+        const wchar_t* name;
+        bool usable;
+    } cases[] = {
+        {L"x.cmd", true},
+        {L"a b&c(d)!%.cmd", true},
+        {L"\u00e9\U0001F600.cmd", true},
+        {L".", false},
+        {L"..", false},
+        {L"...", true},
+        {L"x\" & y.cmd", false},
+        {L"bs\\z.cmd", false},
+        {L"w/..", false},
+        {L"a:b", false},
+        {L"a*b", false},
+        {L"a?b", false},
+        {L"a<b", false},
+        {L"a>b", false},
+        {L"a|b", false},
+        {L"z\r\nrun [x]", false},
+        {L"tab\tx", false},
+        {L"\x1f", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_usable_entry(c.name), c.usable) << to_utf8(c.name);
     }
 }
 

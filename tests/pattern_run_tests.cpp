@@ -77,8 +77,9 @@ TEST(PatternRunTest, MatchedBatchFilesRunThroughTheInterpreterAsThemselves) {
         {L"val.cmd", L"val"},
         {L"m\\plain.cmd", L"plain"},
     };
-    // What "build all.cmd", "a&b.cmd", "(p).cmd" and "k,l.cmd" would run, read as commands.
-    const std::wstring decoys[] = {L"build", L"a", L"p", L"k"};
+    // What "build all.cmd", "a&b.cmd", "(p).cmd" and "k,l.cmd" would run, read as commands,
+    // and what the interpreter would make of "noext", which has no extension.
+    const std::wstring decoys[] = {L"build", L"a", L"p", L"k", L"noext"};
     for (const std::wstring& decoy : decoys) {
         write_batch(folder, {decoy + L".bat", decoy}, L"decoy");
     }
@@ -87,14 +88,17 @@ TEST(PatternRunTest, MatchedBatchFilesRunThroughTheInterpreterAsThemselves) {
     }
     // Read as a command, "%QV%.cmd" would run val.cmd a second time.
     write_batch(folder, {L"%QV%.cmd", L"percent"}, L"ran");
+    write_batch(folder, {L"noext", L"noext"}, L"ran");
     ASSERT_TRUE(SetEnvironmentVariableW(L"QV", L"val"));
-    const LauncherResult result = run_launcher({L"--no-con", L"*.cmd", L"m\\*.cmd"}, folder);
+    const LauncherResult result =
+        run_launcher({L"--no-con", L"*.cmd", L"m\\*.cmd", L"noex?"}, folder);
     SetEnvironmentVariableW(L"QV", nullptr);
 
     std::vector<std::string> starts = {failed("%QV%.cmd")};
     for (const Batch& batch : matched) {
         starts.push_back(started(to_utf8(batch.name)));
     }
+    starts.push_back(failed("noext"));
     expect_reports(result, starts);
     for (const Batch& batch : matched) {
         SCOPED_TRACE(to_utf8(batch.name));
@@ -102,6 +106,7 @@ TEST(PatternRunTest, MatchedBatchFilesRunThroughTheInterpreterAsThemselves) {
     }
     EXPECT_EQ(recorded_lines(folder, L"ran-plain.txt"), std::vector<std::string>{"m\\plain.cmd"});
     EXPECT_FALSE(file_exists(folder.file(L"ran-percent.txt")));
+    EXPECT_FALSE(file_exists(folder.file(L"ran-noext.txt")));
     for (const std::wstring& decoy : decoys) {
         EXPECT_FALSE(file_exists(folder.file(L"decoy-" + decoy + L".txt"))) << to_utf8(decoy);
     }
