@@ -77,9 +77,10 @@ bool begins_with_interpreter_command(const wchar_t* name) {
     });
 }
 
-// A name with no folder of its own is looked for by the interpreter's search, which can find
-// another file of that name along PATH; a name whose first word is one of the interpreter's
-// commands runs that command. ".\" before it names the file in the current folder.
+// A name with no folder of its own is looked for by the interpreter's search, which leaves the
+// current folder out where NoDefaultCurrentDirectoryInExePath is set and can then find another
+// file of that name along PATH; a name whose first word is one of the interpreter's commands
+// runs that command. ".\" before it names the file in the current folder.
 bool needs_current_folder(const wchar_t* name) {
     if (name[0] == L'\\' || name[0] == L'/' || (name[0] != L'\0' && name[1] == L':')) {
         return false;  // rooted, or on a drive of its own
