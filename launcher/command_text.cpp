@@ -10,6 +10,10 @@ constexpr wchar_t kInterpreterPrefix[] = L"cmd.exe /c ";
 // For a matched name with a '!': where the registry turns delayed expansion on for every
 // interpreter, it would take the '!' for the start of a variable and drop it.
 constexpr wchar_t kPrefixWithoutDelayedExpansion[] = L"cmd.exe /v:off /c ";
+// The longest command the interpreter reads, 8191 characters (Microsoft's article on the
+// command prompt's string limit), terminator included. What goes beyond it is cut off, and
+// with it the quotes that keep a matched name one name.
+constexpr size_t kInterpreterLineLimit = 8192;
 
 // The interpreter's own commands, as HELP lists them on Windows and under Wine, and LABEL,
 // which Wine's interpreter runs itself too. A command line whose first word is one of them
@@ -47,11 +51,16 @@ bool is_ascii_letter_or_digit(wchar_t unit) {
     return is_ascii_letter(unit) || (unit >= L'0' && unit <= L'9');
 }
 
-// Units the interpreter reads as nothing but part of a name. Every other one asks for
-// quotes: the blank and "&<>()@^|" by the interpreter's own documentation, ",;=" as blanks
-// too, and outside ASCII, since no page says which units it takes for blanks there.
+bool is_separator(wchar_t unit) {
+    return unit == L'\\' || unit == L'/';
+}
+
+// Units the interpreter reads as nothing but part of a name ('/' is handed over as '\').
+// Every other one asks for quotes: the blank and "&<>()@^|" by the interpreter's own
+// documentation, ",;=" as blanks too, and outside ASCII, since no page says which units it
+// takes for blanks there.
 bool is_plain_unit(wchar_t unit) {
-    return is_ascii_letter_or_digit(unit) || unit == L'\\' || unit == L'.' || unit == L'-' ||
+    return is_ascii_letter_or_digit(unit) || is_separator(unit) || unit == L'.' || unit == L'-' ||
            unit == L'_' || unit == L':';
 }
 
@@ -82,7 +91,7 @@ bool begins_with_interpreter_command(const wchar_t* name) {
 // file of that name along PATH; a name whose first word is one of the interpreter's commands
 // runs that command. ".\" before it names the file in the current folder.
 bool needs_current_folder(const wchar_t* name) {
-    if (name[0] == L'\\' || name[0] == L'/' || (name[0] != L'\0' && name[1] == L':')) {
+    if (is_separator(name[0]) || (name[0] != L'\0' && name[1] == L':')) {
         return false;  // rooted, or on a drive of its own
     }
     return wcspbrk(name, L"\\/") == nullptr || begins_with_interpreter_command(name);
@@ -92,25 +101,58 @@ bool needs_current_folder(const wchar_t* name) {
 const wchar_t* last_part(const wchar_t* name) {
     const wchar_t* part = name;
     for (const wchar_t* at = name; *at != L'\0'; ++at) {
-        if (*at == L'\\' || *at == L'/' || *at == L':') {
+        if (is_separator(*at) || *at == L':') {
             part = at + 1;
         }
     }
     return part;
 }
 
+// A quote or a control unit, which a pattern's folder can hold though no entry's name does: a
+// quote would end the quoted name and a line break the command.
+bool holds_quote_or_control_unit(const wchar_t* name) {
+    for (; *name != L'\0'; ++name) {
+        if (*name == L'"' || *name < L' ') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "\\?\" and "\\.\" hand a path to the system unconverted (Naming Files); the interpreter's
+// own documentation says nothing of running a program from one.
+bool is_unconverted_path(const wchar_t* name) {
+    return is_separator(name[0]) && is_separator(name[1]) && (name[2] == L'?' || name[2] == L'.') &&
+           is_separator(name[3]);
+}
+
 // A name ending in '.' or a blank opens another file under a Windows path, which drops them.
-// Through the interpreter, two more cannot be handed over as they are: one with a '%', since
-// the interpreter expands %NAME% even inside quotes and nothing keeps a '%' of a /c command
-// literal; and one whose last part has no extension, a folder's for one, since the
-// interpreter then tries the extensions in PATHEXT first ("tool" runs "tool.cmd").
+// Through the interpreter, more cannot be handed over as they are: one with a '%', since the
+// interpreter expands %NAME% even inside quotes and nothing keeps a '%' of a /c command
+// literal; one whose last part has no extension, a folder's for one, since the interpreter
+// then tries the extensions in PATHEXT first ("tool" runs "tool.cmd"); and an unconverted
+// path.
 bool can_be_named(const wchar_t* name, bool throughInterpreter) {
     const size_t length = wcslen(name);
-    if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ') {
+    if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ' ||
+        holds_quote_or_control_unit(name)) {
         return false;
     }
     return !throughInterpreter ||
-           (wcschr(name, L'%') == nullptr && wcschr(last_part(name), L'.') != nullptr);
+           (wcschr(name, L'%') == nullptr && wcschr(last_part(name), L'.') != nullptr &&
+            !is_unconverted_path(name));
+}
+
+// The interpreter may read a '/' as the start of a switch; Windows reads it as a '\' in a
+// path (Naming Files), which the interpreter reads as nothing else.
+void write_with_backslashes(TextWriter* text, const wchar_t* name) {
+    const size_t start = text->length;
+    write(text, name);
+    for (size_t i = start; text->buffer != nullptr && i < text->length; ++i) {
+        if (text->buffer[i] == L'/') {
+            text->buffer[i] = L'\\';
+        }
+    }
 }
 
 // By the interpreter's rules for /c (cmd /?): a command with more than two quotes loses its
@@ -126,7 +168,7 @@ void write_name_for_interpreter(TextWriter* text, const wchar_t* name) {
     if (needs_current_folder(name)) {
         write(text, L".\\");
     }
-    write(text, name);
+    write_with_backslashes(text, name);
     if (quoted) {
         write(text, L"\"\"");
     }
@@ -169,11 +211,18 @@ bool compose_text(const ChildStartRequest& request, TextWriter* text) {
     return true;
 }
 
+// A typed command is the user's to keep within the interpreter's limit; a matched name is
+// refused where the interpreter would cut it off.
+size_t text_limit(const ChildStartRequest& request) {
+    return request.isFileName && request.route == StartRoute::kInterpreter ? kInterpreterLineLimit
+                                                                           : kCommandLineLimit;
+}
+
 }  // namespace
 
 bool write_command_text(const ChildStartRequest& request, wchar_t* buffer) {
     TextWriter measure{nullptr, 0};
-    if (!compose_text(request, &measure) || measure.length >= kCommandLineLimit) {
+    if (!compose_text(request, &measure) || measure.length >= text_limit(request)) {
         return false;
     }
     TextWriter text{buffer, 0};

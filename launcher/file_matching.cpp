@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwchar>
 
@@ -38,10 +39,31 @@ int compare_names(const void* left, const void* right) {
     return order - CSTR_EQUAL;
 }
 
+// The names of devices, which Windows opens in place of a file of that name in any folder,
+// whatever extension follows (Naming Files: "NUL.txt" is NUL), and COM and LPT with a
+// superscript digit, which the page lists too. Trailing blanks before the extension are
+// dropped as at the end of a name.
+constexpr const wchar_t* kDeviceNames[] = {
+    L"CON",       L"PRN",       L"AUX",  L"NUL",  L"COM1",      L"COM2",      L"COM3",
+    L"COM4",      L"COM5",      L"COM6", L"COM7", L"COM8",      L"COM9",      L"COM\u00b9",
+    L"COM\u00b2", L"COM\u00b3", L"LPT1", L"LPT2", L"LPT3",      L"LPT4",      L"LPT5",
+    L"LPT6",      L"LPT7",      L"LPT8", L"LPT9", L"LPT\u00b9", L"LPT\u00b2", L"LPT\u00b3",
+};
+
+bool names_a_device(const wchar_t* name) {
+    size_t base = wcscspn(name, L".");
+    while (base > 0 && name[base - 1] == L' ') {
+        --base;
+    }
+    return std::ranges::any_of(kDeviceNames, [&](const wchar_t* device) {
+        return wcslen(device) == base && _wcsnicmp(name, device, base) == 0;
+    });
+}
+
 }  // namespace
 
 bool is_usable_entry(const wchar_t* name) {
-    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
+    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || names_a_device(name)) {
         return false;
     }
     for (; *name != L'\0'; ++name) {

@@ -9,10 +9,11 @@
 size_t pattern_folder_length(const wchar_t* pattern);
 
 // Whether a folder entry may stand for a command at all: neither the folder itself nor its
-// parent ("." and ".."), and a name Windows allows, without any of \ / : * ? " < > | or a
-// control character. Other systems can write such names on a shared drive, and Wine shows
-// them as they are: a Windows path would take a '\' in one for a folder, and a quote or a
-// line break in one would end the name in a command line or a report line.
+// parent ("." and ".."), nor a device's name ("nul.cmd" is NUL to Windows), and a name Windows
+// allows, without any of \ / : * ? " < > | or a control character. Other systems can write such
+// names on a shared drive, and Wine shows them as they are: a Windows path would take a '\' in
+// one for a folder, and a quote or a line break in one would end the name in a command line or
+// a report line.
 bool is_usable_entry(const wchar_t* name);
 
 // Whether name, a folder entry's long name, matches pattern, the pattern's last part: '*'

@@ -66,7 +66,12 @@ TEST(CommandTextTest, AMatchedNameIsHandedToTheInterpreterAsExactlyThatFile) {
         {false, L"m\\x=y.cmd", kInterpreter, L"cmd.exe /c \"\"m\\x=y.cmd\"\""},
         {false, L"m\\x'y.cmd", kInterpreter, L"cmd.exe /c \"\"m\\x'y.cmd\"\""},
         {false, L"@x.cmd", kInterpreter, L"cmd.exe /c \"\".\\@x.cmd\"\""},
-        {false, L"sub/x.cmd", kInterpreter, L"cmd.exe /c \"\"sub/x.cmd\"\""},
+        // A '/' may start a switch for the interpreter; Windows reads it as a '\'.
+        {false, L"sub/x.cmd", kInterpreter, L"cmd.exe /c sub\\x.cmd"},
+        {false, L"/r/x.cmd", kInterpreter, L"cmd.exe /c \\r\\x.cmd"},
+        {false, L"echo/x.cmd", kInterpreter, L"cmd.exe /c .\\echo\\x.cmd"},
+        {false, L"m/a&b.cmd", kInterpreter, L"cmd.exe /c \"\"m\\a&b.cmd\"\""},
+        {false, L"\\\\server\\share\\x.cmd", kInterpreter, L"cmd.exe /c \\\\server\\share\\x.cmd"},
         {false, L"m\\caf\u00e9.cmd", kInterpreter, L"cmd.exe /c \"\"m\\caf\u00e9.cmd\"\""},
         {false, L"\u65e5\u672c.cmd", kInterpreter, L"cmd.exe /c \"\".\\\u65e5\u672c.cmd\"\""},
         // Delayed expansion, on where the registry says so, would drop the '!'.
@@ -81,6 +86,14 @@ TEST(CommandTextTest, AMatchedNameIsHandedToTheInterpreterAsExactlyThatFile) {
         // of PATHEXT first.
         {false, L"tool", kInterpreter, L""},
         {false, L"v1.0\\tool", kInterpreter, L""},
+        // A pattern's folder can hold what no entry's name does: a quote would end the quoted
+        // name early ("x" and "evil" would run), a line break the command.
+        {false, L"x\"&evil&\\..\\a.cmd", kInterpreter, L""},
+        {false, L"m\n\\x.cmd", kInterpreter, L""},
+        // Paths handed to the system unconverted, of which the interpreter's pages say nothing.
+        {false, L"\\\\?\\C:\\r\\x.cmd", kInterpreter, L""},
+        {false, L"//?/C:/r/x.cmd", kInterpreter, L""},
+        {false, L"\\\\.\\C:\\x.cmd", kInterpreter, L""},
     };
     for (const Case& c : cases) {
         expect_composed(c, true);
@@ -109,9 +122,37 @@ TEST(CommandTextTest, ADirectlyStartedMatchedFileIsNamedAsTheProgram) {
         {true, L"m\\r!.bat", kInterpreter, L"cmd.exe /v:off /c \"\"m\\r!.bat\"\""},
         {true, L"m\\%x%.bat", kInterpreter, L""},
         {true, L"m\\x.cmd.txt", kMatchedFile, L"m\\x.cmd.txt"},
+        {true, L"\\\\?\\C:\\e\\x.exe", kMatchedFile, L"\\\\?\\C:\\e\\x.exe"},
+        {true, L"x\"&evil&\\..\\a.exe", kMatchedFile, L""},
+        {true, L"e\r\\x.exe", kMatchedFile, L""},
     };
     for (const Case& c : cases) {
         expect_composed(c, true);
+    }
+}
+
+// The interpreter reads 8191 units of a command at most and would cut a longer matched name
+// short; a typed command and a program named directly keep the platform's limit.
+TEST(CommandTextTest, AMatchedNameThroughTheInterpreterFitsWhatTheInterpreterReads) {
+    const struct {
+        bool direct;
+        bool isFileName;
+        const wchar_t* extension;
+        size_t nameLength;  // "m\" and the extension included
+        bool fits;
+    } cases[] = {
+        {false, true, L".cmd", 8180, true}, {false, true, L".cmd", 8181, false},
+        {true, true, L".bat", 8181, false}, {false, false, L".cmd", 8181, true},
+        {true, true, L".exe", 8181, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nameLength);
+        LaunchSettings settings = initial_launch_settings();
+        settings.noShell = c.direct;
+        const std::wstring name = L"m\\" + std::wstring(c.nameLength - 6, L'x') + c.extension;
+        const ChildStartRequest request = compose_child_start(name.c_str(), c.isFileName, settings);
+        std::vector<wchar_t> text(kCommandLineLimit, L'#');
+        EXPECT_EQ(write_command_text(request, text.data()), c.fits);
     }
 }
 

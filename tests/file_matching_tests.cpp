@@ -70,6 +70,19 @@ TEST(FileMatchingTest, OnlyAnEntryWithANameWindowsAllowsStandsForACommand) {
         {L"z\r\nrun [x]", false},
         {L"tab\tx", false},
         {L"\x1f", false},
+        // Devices, with or without an extension.
+        {L"nul.cmd", false},
+        {L"NUL", false},
+        {L"Con.tar.gz", false},
+        {L"aux .exe", false},
+        {L"com1.bat", false},
+        {L"LPT9.cmd", false},
+        {L"com\u00b2.cmd", false},
+        {L"nullx.cmd", true},
+        {L"com10.cmd", true},
+        {L"com0x.cmd", true},
+        {L"xcon.cmd", true},
+        {L".nul", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(is_usable_entry(c.name), c.usable) << to_utf8(c.name);
