@@ -11,8 +11,8 @@ constexpr wchar_t kInterpreterPrefix[] = L"cmd.exe /c ";
 // interpreter, it would take the '!' for the start of a variable and drop it.
 constexpr wchar_t kPrefixWithoutDelayedExpansion[] = L"cmd.exe /v:off /c ";
 // The longest command the interpreter reads, 8191 characters (Microsoft's article on the
-// command prompt's string limit), terminator included. What goes beyond it is cut off, and
-// with it the quotes that keep a matched name one name.
+// command prompt's string limit), terminator included. No page says what it makes of a longer
+// one, which could lose the quotes that keep a matched name one name.
 constexpr size_t kInterpreterLineLimit = 8192;
 
 // The interpreter's own commands, as HELP lists them on Windows and under Wine, and LABEL,
@@ -119,28 +119,42 @@ bool holds_quote_or_control_unit(const wchar_t* name) {
     return false;
 }
 
-// "\\?\" and "\\.\" hand a path to the system unconverted (Naming Files); the interpreter's
-// own documentation says nothing of running a program from one.
+// "\\?\" and "\\.\" hand a path to the system unconverted (Naming Files), and so does "\??\";
+// the interpreter's own documentation says nothing of running a program from one.
 bool is_unconverted_path(const wchar_t* name) {
-    return is_separator(name[0]) && is_separator(name[1]) && (name[2] == L'?' || name[2] == L'.') &&
-           is_separator(name[3]);
+    const bool twoSeparators =
+        is_separator(name[0]) && is_separator(name[1]) && (name[2] == L'?' || name[2] == L'.');
+    const bool twoQuestionMarks = is_separator(name[0]) && name[1] == L'?' && name[2] == L'?';
+    return (twoSeparators || twoQuestionMarks) && is_separator(name[3]);
+}
+
+// A ':' only as a drive's ("C:x.cmd"). Elsewhere only a pattern's folder can hold one, and
+// the interpreter reads a command that begins with ':' as a label, and runs nothing.
+bool has_colon_beyond_drive(const wchar_t* name) {
+    const wchar_t* colon = wcschr(name, L':');
+    if (colon == name + 1 && is_ascii_letter(name[0])) {
+        colon = wcschr(colon + 1, L':');
+    }
+    return colon != nullptr;
+}
+
+// What the interpreter cannot be handed as it is: a name with a '%', since it expands %NAME%
+// even inside quotes and nothing keeps a '%' of a /c command literal; one whose last part has
+// no extension, a folder's for one, since it then tries the extensions in PATHEXT first
+// ("tool" runs "tool.cmd"); an unconverted path; and one with a ':' that names no drive.
+bool interpreter_can_name(const wchar_t* name) {
+    return wcschr(name, L'%') == nullptr && wcschr(last_part(name), L'.') != nullptr &&
+           !is_unconverted_path(name) && !has_colon_beyond_drive(name);
 }
 
 // A name ending in '.' or a blank opens another file under a Windows path, which drops them.
-// Through the interpreter, more cannot be handed over as they are: one with a '%', since the
-// interpreter expands %NAME% even inside quotes and nothing keeps a '%' of a /c command
-// literal; one whose last part has no extension, a folder's for one, since the interpreter
-// then tries the extensions in PATHEXT first ("tool" runs "tool.cmd"); and an unconverted
-// path.
 bool can_be_named(const wchar_t* name, bool throughInterpreter) {
     const size_t length = wcslen(name);
     if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ' ||
         holds_quote_or_control_unit(name)) {
         return false;
     }
-    return !throughInterpreter ||
-           (wcschr(name, L'%') == nullptr && wcschr(last_part(name), L'.') != nullptr &&
-            !is_unconverted_path(name));
+    return !throughInterpreter || interpreter_can_name(name);
 }
 
 // The interpreter may read a '/' as the start of a switch; Windows reads it as a '\' in a

@@ -94,6 +94,12 @@ TEST(CommandTextTest, AMatchedNameIsHandedToTheInterpreterAsExactlyThatFile) {
         {false, L"\\\\?\\C:\\r\\x.cmd", kInterpreter, L""},
         {false, L"//?/C:/r/x.cmd", kInterpreter, L""},
         {false, L"\\\\.\\C:\\x.cmd", kInterpreter, L""},
+        {false, L"\\??\\C:\\x.cmd", kInterpreter, L""},
+        // A ':' that names no drive: a command beginning with one is a label to the interpreter.
+        {false, L":\\..\\a.cmd", kInterpreter, L""},
+        {false, L"ab:c\\..\\a.cmd", kInterpreter, L""},
+        {false, L"1:x.cmd", kInterpreter, L""},
+        {false, L"C:x:y\\..\\a.cmd", kInterpreter, L""},
     };
     for (const Case& c : cases) {
         expect_composed(c, true);

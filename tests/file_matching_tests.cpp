@@ -80,7 +80,8 @@ TEST(FileMatchingTest, OnlyAnEntryWithANameWindowsAllowsStandsForACommand) {
         {L"com\u00b2.cmd", false},
         {L"nullx.cmd", true},
         {L"com10.cmd", true},
-        {L"com0x.cmd", true},
+        {L"com0.cmd", true},
+        {L"lpt0.cmd", true},
         {L"xcon.cmd", true},
         {L".nul", true},
     };

@@ -113,18 +113,20 @@ TEST(PatternRunTest, MatchedBatchFilesRunThroughTheInterpreterAsThemselves) {
 }
 
 // A pattern's folder is no entry's name and can hold a quote: inside the quotes that keep a
-// matched name whole, "x\"&evil&\..\a.cmd" would run x, then evil.
-TEST(PatternRunTest, AQuoteInThePatternsFolderRunsNothing) {
+// matched name whole, "x\"&evil&\..\a.cmd" would run x, then evil. It can begin with a ':',
+// which makes the command a label that runs nothing.
+TEST(PatternRunTest, AQuoteOrAColonInThePatternsFolderRunsNothing) {
     ScratchFolder folder;
     write_batch(folder, {L"a.cmd", L"a"}, L"ran");
     for (const wchar_t* decoy : {L"x", L"evil"}) {
         write_batch(folder, {std::wstring(decoy) + L".bat", decoy}, L"decoy");
     }
     // The runtime gives x"&evil&\..\a*.cmd, unquoted: the escaped quote delimits nothing.
-    LauncherRun run = start_launcher_with(L"--no-con x\\\"&evil&\\..\\a*.cmd", folder);
+    LauncherRun run =
+        start_launcher_with(L"--no-con x\\\"&evil&\\..\\a*.cmd :\\..\\a*.cmd", folder);
     const LauncherResult result = finish_launcher(run);
 
-    expect_reports(result, {failed("x\"&evil&\\..\\a.cmd")});
+    expect_reports(result, {failed("x\"&evil&\\..\\a.cmd"), failed(":\\..\\a.cmd")});
     for (const wchar_t* tag : {L"ran-a.txt", L"decoy-x.txt", L"decoy-evil.txt"}) {
         EXPECT_FALSE(file_exists(folder.file(tag))) << to_utf8(tag);
     }
