@@ -55,6 +55,11 @@ bool is_separator(wchar_t unit) {
     return unit == L'\\' || unit == L'/';
 }
 
+// A drive's letter and colon, as in "C:x.cmd".
+bool begins_with_drive(const wchar_t* name) {
+    return is_ascii_letter(name[0]) && name[1] == L':';
+}
+
 // Units the interpreter reads as nothing but part of a name ('/' is handed over as '\').
 // Every other one asks for quotes: the blank and "&<>()@^|" by the interpreter's own
 // documentation, ",;=" as blanks too, and outside ASCII, since no page says which units it
@@ -91,7 +96,7 @@ bool begins_with_interpreter_command(const wchar_t* name) {
 // file of that name along PATH; a name whose first word is one of the interpreter's commands
 // runs that command. ".\" before it names the file in the current folder.
 bool needs_current_folder(const wchar_t* name) {
-    if (is_separator(name[0]) || (name[0] != L'\0' && name[1] == L':')) {
+    if (is_separator(name[0]) || begins_with_drive(name)) {
         return false;  // rooted, or on a drive of its own
     }
     return wcspbrk(name, L"\\/") == nullptr || begins_with_interpreter_command(name);
@@ -131,11 +136,7 @@ bool is_unconverted_path(const wchar_t* name) {
 // A ':' only as a drive's ("C:x.cmd"). Elsewhere only a pattern's folder can hold one, and
 // the interpreter reads a command that begins with ':' as a label, and runs nothing.
 bool has_colon_beyond_drive(const wchar_t* name) {
-    const wchar_t* colon = wcschr(name, L':');
-    if (colon == name + 1 && is_ascii_letter(name[0])) {
-        colon = wcschr(colon + 1, L':');
-    }
-    return colon != nullptr;
+    return wcschr(begins_with_drive(name) ? name + 2 : name, L':') != nullptr;
 }
 
 // What the interpreter cannot be handed as it is: a name with a '%', since it expands %NAME%
