@@ -86,7 +86,10 @@ void make_file(const std::wstring& folder, const ExampleFile& file) {
 // did not end.
 std::string run_through_interpreter(const std::string& line, const std::wstring& folder,
                                     const std::wstring& bin) {
-    const std::wstring outputPath = bin + L"\\output.txt";
+    // A file of its own for each command: a process that outlived the last one may still
+    // hold that one's file.
+    static unsigned serial = 0;
+    const std::wstring outputPath = bin + L"\\output-" + std::to_wstring(++serial) + L".txt";
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
