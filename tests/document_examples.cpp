@@ -70,7 +70,8 @@ std::vector<ExampleFile> read_file_list(const std::string& list) {
         file.name = trimmed(list.substr(start, end - start));
         const size_t colon = file.name.rfind(':');
         if (colon != std::string::npos) {
-            file.sleepMs = static_cast<unsigned>(std::strtoul(file.name.c_str() + colon + 1, nullptr, 10));
+            file.sleepMs =
+                static_cast<unsigned>(std::strtoul(file.name.c_str() + colon + 1, nullptr, 10));
             file.name.resize(colon);
         }
         if (!file.name.empty()) {
@@ -160,7 +161,8 @@ class Reader {
         }
         example.notRunReason = notes.notRunReason;
         if (example.powerShell && example.notRunReason.empty()) {
-            error(fenceLine, "a PowerShell example cannot run here and needs a \"not run here:\" note");
+            error(fenceLine,
+                  "a PowerShell example cannot run here and needs a \"not run here:\" note");
         }
         example.files = read_file_list(notes.files);
         example.files.insert(example.files.end(), waiting_.begin(), waiting_.end());
@@ -243,9 +245,9 @@ bool is_banner(const std::string& line) {
     const size_t month = kMonths.find(date.substr(0, 3));
     const int day = (date[4] == ' ' ? 0 : date[4] - '0') * 10 + (date[5] - '0');
     return month != std::string::npos && month % 3 == 0 && date[3] == ' ' &&
-           (date[4] == ' ' || is_digit(date[4])) && is_digit(date[5]) && day >= 1 &&
-           day <= 31 && date[6] == ' ' && is_digit(date[7]) && is_digit(date[8]) &&
-           is_digit(date[9]) && is_digit(date[10]);
+           (date[4] == ' ' || is_digit(date[4])) && is_digit(date[5]) && day >= 1 && day <= 31 &&
+           date[6] == ' ' && is_digit(date[7]) && is_digit(date[8]) && is_digit(date[9]) &&
+           is_digit(date[10]);
 }
 
 }  // namespace

@@ -19,9 +19,9 @@
 #include <vector>
 
 struct ExampleFile {
-    std::string name;       // relative to the example's folder; a folder's ends in '\'
-    unsigned sleepMs = 0;   // a batch file: how long it runs
-    bool shown = false;     // the document shows the file's text: content
+    std::string name;      // relative to the example's folder; a folder's ends in '\'
+    unsigned sleepMs = 0;  // a batch file: how long it runs
+    bool shown = false;    // the document shows the file's text: content
     std::string content;
 };
 

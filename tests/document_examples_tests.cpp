@@ -75,8 +75,8 @@ void make_file(const std::wstring& folder, const ExampleFile& file) {
     } else if (ends_with(file.name, ".exe")) {
         ASSERT_TRUE(CopyFileW(child.c_str(), path.c_str(), FALSE)) << file.name;
     } else if (ends_with(file.name, ".cmd") || ends_with(file.name, ".bat")) {
-        write_text(path, "@\"" + to_utf8(child) + "\" --sleep " + std::to_string(file.sleepMs) +
-                             "\r\n");
+        write_text(path,
+                   "@\"" + to_utf8(child) + "\" --sleep " + std::to_string(file.sleepMs) + "\r\n");
     } else {
         write_text(path, "");
     }
@@ -105,8 +105,8 @@ std::string run_through_interpreter(const std::string& line, const std::wstring&
     const DWORD oldLength = GetEnvironmentVariableW(L"PATH", oldPath, 32767);
     SetEnvironmentVariableW(L"PATH", (bin + L";" + std::wstring(oldPath, oldLength)).c_str());
     PROCESS_INFORMATION process{};
-    const bool started = start_with_output(interpreter.c_str(), commandLine.data(),
-                                           folder.c_str(), output, 0, &process);
+    const bool started = start_with_output(interpreter.c_str(), commandLine.data(), folder.c_str(),
+                                           output, 0, &process);
     SetEnvironmentVariableW(L"PATH", oldLength > 0 ? oldPath : nullptr);
     CloseHandle(output);
     if (!started) {
@@ -214,7 +214,8 @@ TEST(DocumentList, NamesEveryDocument) {
     std::vector<std::string> found;
     for (const std::wstring pattern : {L"*.md", L"docs\\*.md"}) {
         WIN32_FIND_DATAW entry;
-        HANDLE search = FindFirstFileW((build_folder() + L"\\documents\\" + pattern).c_str(), &entry);
+        HANDLE search =
+            FindFirstFileW((build_folder() + L"\\documents\\" + pattern).c_str(), &entry);
         ASSERT_NE(search, INVALID_HANDLE_VALUE) << to_utf8(pattern);
         do {
             found.push_back((pattern == L"*.md" ? "" : "docs/") + to_utf8(entry.cFileName));
@@ -281,12 +282,12 @@ TEST(DocumentReadingTest, ReadsPromptsNotesAndFiles) {
          "quorvel a", 3, false, 0},
         {"```\nC:\\p> quorvel a\nx\nC:\\p> quorvel b\ny\n```\n", 1, 0, "quorvel a", 1, false, 0},
         {"```\nPS C:\\p> quorvel a\nx\n```\n", 1, 1, "quorvel a", 1, false, 0},
-        {"<!-- not run here: PowerShell -->\n```\nPS C:\\p> quorvel a\n```\n", 1, 0, "quorvel a",
-         0, true, 0},
-        {"<!-- files: a.cmd:1500; sub\\; tools dir\\x.exe -->\n```\nC:\\p> quorvel a\n```\n", 1,
-         0, "quorvel a", 0, false, 3},
-        {"<!-- file run.cmd -->\n```\n@echo off\nquorvel a\n```\n\n```\nC:\\p> run\nx\n```\n",
-         1, 0, "run", 1, false, 1},
+        {"<!-- not run here: PowerShell -->\n```\nPS C:\\p> quorvel a\n```\n", 1, 0, "quorvel a", 0,
+         true, 0},
+        {"<!-- files: a.cmd:1500; sub\\; tools dir\\x.exe -->\n```\nC:\\p> quorvel a\n```\n", 1, 0,
+         "quorvel a", 0, false, 3},
+        {"<!-- file run.cmd -->\n```\n@echo off\nquorvel a\n```\n\n```\nC:\\p> run\nx\n```\n", 1, 0,
+         "run", 1, false, 1},
         {"<!-- files: a.cmd -->\n\n```\nC:\\p> quorvel a\n```\n", 1, 0, "quorvel a", 0, false, 0},
         {"<!-- files: a.cmd -->\n```\nquorvel a\n```\n", 0, 1, "", 0, false, 0},
         {"```\nquorvel a\nC:\\p> quorvel a\n```\n", 0, 1, "", 0, false, 0},
