@@ -32,26 +32,38 @@ bool make_room(ArgumentList* list, size_t* capacity) {
         return false;
     }
     list->values = values;
-    auto* isFileName = static_cast<bool*>(realloc(list->isFileName, grown * sizeof(bool)));
-    if (isFileName == nullptr) {
+    auto* kinds = static_cast<ArgumentKind*>(realloc(list->kinds, grown * sizeof(ArgumentKind)));
+    if (kinds == nullptr) {
         return false;  // both arrays stay valid; the capacity is still the smaller one's
     }
-    list->isFileName = isFileName;
+    list->kinds = kinds;
     *capacity = grown;
     return true;
 }
 
 // Takes value into list. False if value is null or memory runs out; value is released then.
-bool append(ArgumentList* list, size_t* capacity, wchar_t* value, bool isFileName) {
+bool append(ArgumentList* list, size_t* capacity, wchar_t* value, ArgumentKind kind) {
     if (value == nullptr || !make_room(list, capacity)) {
         free(value);
         return false;
     }
     list->values[list->count] = value;
-    list->isFileName[list->count] = isFileName;
+    list->kinds[list->count] = kind;
     ++list->count;
     list->values[list->count] = nullptr;
     return true;
+}
+
+// Two entries can be listed under one name: a share served from another system, or Wine's
+// view of a Unix folder, shows names it cannot convert alike. Such a name names no one file.
+// The sorted names from first on are the matches of one pattern, so equal names are neighbours.
+void mark_shared_names(ArgumentList* list, int first) {
+    for (int i = first + 1; i < list->count; ++i) {
+        if (wcscmp(list->values[i - 1], list->values[i]) == 0) {
+            list->kinds[i - 1] = ArgumentKind::kSharedFileName;
+            list->kinds[i] = ArgumentKind::kSharedFileName;
+        }
+    }
 }
 
 bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern) {
@@ -62,10 +74,13 @@ bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern
     bool appended = true;
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            if (is_usable_entry(entry.cFileName) &&
+            // A folder is no command: the interpreter would try the extensions in PATHEXT on
+            // its name first, and run "v1.2.bat" for the folder "v1.2".
+            const bool isFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (!isFolder && is_usable_entry(entry.cFileName) &&
                 long_name_matches(pattern + folder, entry.cFileName)) {
-                appended =
-                    append(list, capacity, join_text(pattern, folder, entry.cFileName), true);
+                appended = append(list, capacity, join_text(pattern, folder, entry.cFileName),
+                                  ArgumentKind::kFileName);
             }
             // FindNextFileW fails at the last entry, and on an error; the names end there.
         } while (appended && FindNextFileW(search, &entry) != FALSE);
@@ -76,9 +91,10 @@ bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern
     }
     if (list->count == first) {
         // Nothing matches, or the folder cannot be read: the argument stays as given.
-        return append(list, capacity, _wcsdup(pattern), false);
+        return append(list, capacity, _wcsdup(pattern), ArgumentKind::kTyped);
     }
     sort_names(list->values + first, static_cast<size_t>(list->count - first));
+    mark_shared_names(list, first);
     return true;
 }
 
@@ -90,9 +106,9 @@ bool expand_unquoted_patterns(const wchar_t* commandLine, int count,
     size_t capacity = slots + 1;
     list->count = 0;
     list->values = static_cast<wchar_t**>(malloc(capacity * sizeof(wchar_t*)));
-    list->isFileName = static_cast<bool*>(malloc(capacity * sizeof(bool)));
+    list->kinds = static_cast<ArgumentKind*>(malloc(capacity * sizeof(ArgumentKind)));
     auto* isPattern = static_cast<bool*>(malloc(capacity * sizeof(bool)));
-    if (list->values == nullptr || list->isFileName == nullptr || isPattern == nullptr) {
+    if (list->values == nullptr || list->kinds == nullptr || isPattern == nullptr) {
         free(isPattern);
         release_argument_list(list);
         return false;
@@ -100,8 +116,9 @@ bool expand_unquoted_patterns(const wchar_t* commandLine, int count,
     list->values[0] = nullptr;
     find_unquoted_patterns(commandLine, count, arguments, isPattern);
     for (int i = 0; i < count; ++i) {
-        const bool appended = isPattern[i] ? append_matches(list, &capacity, arguments[i])
-                                           : append(list, &capacity, _wcsdup(arguments[i]), false);
+        const bool appended =
+            isPattern[i] ? append_matches(list, &capacity, arguments[i])
+                         : append(list, &capacity, _wcsdup(arguments[i]), ArgumentKind::kTyped);
         if (!appended) {
             free(isPattern);
             release_argument_list(list);
@@ -119,8 +136,8 @@ void release_argument_list(ArgumentList* list) {
         }
         free(list->values);
     }
-    free(list->isFileName);
+    free(list->kinds);
     list->values = nullptr;
-    list->isFileName = nullptr;
+    list->kinds = nullptr;
     list->count = 0;
 }

@@ -70,6 +70,8 @@ TEST(FileMatchingTest, OnlyAnEntryWithANameWindowsAllowsStandsForACommand) {
         {L"z\r\nrun [x]", false},
         {L"tab\tx", false},
         {L"\x1f", false},
+        // Line separators and a right-to-left override are allowed, and shown as they are.
+        {L"a\u0085\u2028\u2029\u202e.cmd", true},
         // Devices, with or without an extension.
         {L"nul.cmd", false},
         {L"NUL", false},
