@@ -54,47 +54,80 @@ bool append(ArgumentList* list, size_t* capacity, wchar_t* value, ArgumentKind k
     return true;
 }
 
-// Two entries can be listed under one name: a share served from another system, or Wine's
-// view of a Unix folder, shows names it cannot convert alike. Such a name names no one file.
-// The sorted names from first on are the matches of one pattern, so equal names are neighbours.
-void mark_shared_names(ArgumentList* list, int first) {
-    for (int i = first + 1; i < list->count; ++i) {
-        if (wcscmp(list->values[i - 1], list->values[i]) == 0) {
-            list->kinds[i - 1] = ArgumentKind::kSharedFileName;
-            list->kinds[i] = ArgumentKind::kSharedFileName;
-        }
+// The entries one pattern matched, in the order the listing gave them until sorted.
+struct MatchList {
+    Match* items;
+    size_t count;
+    size_t capacity;
+};
+
+// Takes name into matches. False if name is null or memory runs out; name is released then.
+bool add_match(MatchList* matches, wchar_t* name, bool isFolder) {
+    if (name == nullptr) {
+        return false;
     }
+    if (matches->count == matches->capacity) {
+        const size_t grown = matches->capacity == 0 ? 16 : matches->capacity * 2;
+        auto* items = static_cast<Match*>(realloc(matches->items, grown * sizeof(Match)));
+        if (items == nullptr) {
+            free(name);
+            return false;
+        }
+        matches->items = items;
+        matches->capacity = grown;
+    }
+    matches->items[matches->count] = Match{name, isFolder, false};
+    ++matches->count;
+    return true;
+}
+
+// Folders are listed too: one can go by the name of a file beside it.
+bool list_matches(const wchar_t* pattern, MatchList* matches) {
+    const size_t folder = pattern_folder_length(pattern);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return true;  // nothing matches, or the folder cannot be read
+    }
+    bool listed = true;
+    do {
+        if (is_usable_entry(entry.cFileName) &&
+            long_name_matches(pattern + folder, entry.cFileName)) {
+            const bool isFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            listed = add_match(matches, join_text(pattern, folder, entry.cFileName), isFolder);
+        }
+        // FindNextFileW fails at the last entry, and on an error; the names end there.
+    } while (listed && FindNextFileW(search, &entry) != FALSE);
+    FindClose(search);
+    return listed;
 }
 
 bool append_matches(ArgumentList* list, size_t* capacity, const wchar_t* pattern) {
-    const size_t folder = pattern_folder_length(pattern);
+    MatchList matches{};
+    bool appended = list_matches(pattern, &matches);
+    sort_matches(matches.items, matches.count);
+    mark_shared_names(matches.items, matches.count);
     const int first = list->count;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
-    bool appended = true;
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            // A folder is no command: the interpreter would try the extensions in PATHEXT on
-            // its name first, and run "v1.2.bat" for the folder "v1.2".
-            const bool isFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            if (!isFolder && is_usable_entry(entry.cFileName) &&
-                long_name_matches(pattern + folder, entry.cFileName)) {
-                appended = append(list, capacity, join_text(pattern, folder, entry.cFileName),
-                                  ArgumentKind::kFileName);
-            }
-            // FindNextFileW fails at the last entry, and on an error; the names end there.
-        } while (appended && FindNextFileW(search, &entry) != FALSE);
-        FindClose(search);
+    for (size_t i = 0; i < matches.count; ++i) {
+        const Match& match = matches.items[i];
+        // A folder is no command: the interpreter would try the extensions in PATHEXT on its
+        // name first, and run "v1.2.bat" for the folder "v1.2".
+        if (!appended || match.isFolder) {
+            free(match.name);
+            continue;
+        }
+        appended = append(list, capacity, match.name,
+                          match.isShared ? ArgumentKind::kSharedFileName : ArgumentKind::kFileName);
     }
+    free(matches.items);
     if (!appended) {
         return false;
     }
     if (list->count == first) {
-        // Nothing matches, or the folder cannot be read: the argument stays as given.
+        // Nothing matches, folders alone do, or the folder cannot be read: the argument stays
+        // as given.
         return append(list, capacity, _wcsdup(pattern), ArgumentKind::kTyped);
     }
-    sort_names(list->values + first, static_cast<size_t>(list->count - first));
-    mark_shared_names(list, first);
     return true;
 }
 

@@ -31,7 +31,8 @@ struct ArgumentList {
 
 // Copies the count arguments the start-up made of commandLine into list, each unquoted
 // pattern (command_line_reading.h) replaced by the files whose long names it matches
-// (folders are no commands), sorted by name, with the pattern's folder before each name. A
+// (folders are no commands), sorted by name, with the pattern's folder before each name; a
+// name the folder lists for more than one entry is kept as a kSharedFileName for each. A
 // pattern that matches nothing stays as it is, a command like any other. False, with
 // nothing left allocated, when memory runs out.
 bool expand_unquoted_patterns(const wchar_t* commandLine, int count,

@@ -8,8 +8,9 @@
 constexpr size_t kCommandLineLimit = 32767;
 
 // Whether the interpreter keeps folder, the launcher's current folder, as its own. It takes
-// no network path for one ("CMD does not support UNC paths as current directories"), nor a
-// "\\?\" path, and starts in the Windows folder instead.
+// no network path for one ("CMD does not support UNC paths as current directories") and
+// starts in the Windows folder instead. A "\\?\" path is taken for one it does not keep
+// either: no page says it keeps one.
 bool interpreter_keeps_folder(const wchar_t* folder);
 
 // Writes the request's terminated command text into buffer, which has room for
