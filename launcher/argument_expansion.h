@@ -7,19 +7,32 @@
 // 2005; Wine's msvcrt.dll does the same for MinGW-w64's start-up, and no page says what
 // Windows' own msvcrt.dll does.
 
+#include <cstdint>
+
+// Where an argument came from.
+enum class ArgumentKind : uint8_t {
+    // As the user gave it: a switch or a command.
+    kTyped,
+    // A file's name that a pattern made: never a switch nor a command line, and started as
+    // exactly that file.
+    kFileName,
+    // A name that the folder listed for more than one entry: it names no one file, and nothing
+    // is started for it.
+    kSharedFileName,
+};
+
 // An argument vector the launcher allocated: every string and both arrays are on the
 // runtime heap, and values ends in a null entry.
 struct ArgumentList {
     int count;
     wchar_t** values;
-    // For each value, whether a pattern made it: then it is a file's name, never a switch and
-    // never a command line, and it is started as exactly that file.
-    bool* isFileName;
+    ArgumentKind* kinds;  // one for each value
 };
 
 // Copies the count arguments the start-up made of commandLine into list, each unquoted
-// pattern (command_line_reading.h) replaced by the files and folders whose long names it
-// matches (but "." and ".."), sorted by name, with the pattern's folder before each name. A
+// pattern (command_line_reading.h) replaced by the files whose long names it matches
+// (folders are no commands), sorted by name, with the pattern's folder before each name; a
+// name the folder lists for more than one entry is kept as a kSharedFileName for each. A
 // pattern that matches nothing stays as it is, a command like any other. False, with
 // nothing left allocated, when memory runs out.
 bool expand_unquoted_patterns(const wchar_t* commandLine, int count,

@@ -59,27 +59,15 @@ HANDLE start_by_route(const ChildStartRequest& request, wchar_t* commandText) {
     return nullptr;
 }
 
-// Whether a name is found from the current folder: neither rooted nor a full path on a drive
-// ("C:x.cmd" is found from drive C's current folder).
-bool leans_on_current_folder(const wchar_t* name) {
-    if (name[0] == L'\\' || name[0] == L'/') {
-        return false;
-    }
-    return name[0] == L'\0' || name[1] != L':' || (name[2] != L'\\' && name[2] != L'/');
-}
-
-// The interpreter takes no network path (\\server\share) for its current folder ("CMD does
-// not support UNC paths as current directories") and starts in the Windows folder instead,
-// where a matched name found from the current folder would name another file. The command
-// buffer holds the current folder for the look.
-bool interpreter_finds_matched_file(const ChildStartRequest& request, wchar_t* buffer) {
-    if (!request.isFileName || request.route != StartRoute::kInterpreter ||
-        !leans_on_current_folder(request.argument)) {
+// Only a matched name through the interpreter is found from the interpreter's own current
+// folder. The command buffer holds the launcher's for the look; one that cannot be read is
+// taken for one the interpreter does not keep.
+bool current_folder_kept(const ChildStartRequest& request, wchar_t* buffer) {
+    if (!request.isFileName || request.route != StartRoute::kInterpreter) {
         return true;
     }
     const DWORD length = GetCurrentDirectoryW(kCommandBufferUnits, buffer);
-    return length != 0 && length < kCommandBufferUnits &&
-           !(buffer[0] == L'\\' && buffer[1] == L'\\');
+    return length != 0 && length < kCommandBufferUnits && interpreter_keeps_folder(buffer);
 }
 
 }  // namespace
@@ -90,8 +78,7 @@ HANDLE start_child(const ChildStartRequest& request) {
         return nullptr;
     }
     HANDLE process = nullptr;
-    if (interpreter_finds_matched_file(request, commandText) &&
-        write_command_text(request, commandText)) {
+    if (write_command_text(request, current_folder_kept(request, commandText), commandText)) {
         process = start_by_route(request, commandText);
     }
     free(commandText);

@@ -139,23 +139,39 @@ bool has_colon_beyond_drive(const wchar_t* name) {
     return wcschr(begins_with_drive(name) ? name + 2 : name, L':') != nullptr;
 }
 
+// A network path ("\\server\share\x.cmd") or a full path on a drive ("C:\x.cmd") names the
+// same file from any folder. Any other name is found from the current folder, or from its
+// drive: a name that begins with one separator is "relative from the root of the current
+// drive" (File path formats on Windows systems), and "C:x.cmd" is found from drive C's
+// current folder.
+bool leans_on_current_folder(const wchar_t* name) {
+    const bool networkPath = is_separator(name[0]) && is_separator(name[1]);
+    const bool fullPathOnDrive = begins_with_drive(name) && is_separator(name[2]);
+    return !networkPath && !fullPathOnDrive;
+}
+
 // What the interpreter cannot be handed as it is: a name with a '%', since it expands %NAME%
 // even inside quotes and nothing keeps a '%' of a /c command literal; one whose last part has
-// no extension, a folder's for one, since it then tries the extensions in PATHEXT first
-// ("tool" runs "tool.cmd"); an unconverted path; and one with a ':' that names no drive.
-bool interpreter_can_name(const wchar_t* name) {
+// no extension, since it then tries the extensions in PATHEXT first ("tool" runs
+// "tool.cmd"); an unconverted path; one with a ':' that names no drive; and one found from a
+// current folder that the interpreter does not keep, since it would be found from the Windows
+// folder, or its drive's root, instead.
+bool interpreter_can_name(const wchar_t* name, bool currentFolderKept) {
     return wcschr(name, L'%') == nullptr && wcschr(last_part(name), L'.') != nullptr &&
-           !is_unconverted_path(name) && !has_colon_beyond_drive(name);
+           !is_unconverted_path(name) && !has_colon_beyond_drive(name) &&
+           (currentFolderKept || !leans_on_current_folder(name));
 }
 
 // A name ending in '.' or a blank opens another file under a Windows path, which drops them.
-bool can_be_named(const wchar_t* name, bool throughInterpreter) {
+bool can_be_named(const ChildStartRequest& request, bool currentFolderKept) {
+    const wchar_t* name = request.argument;
     const size_t length = wcslen(name);
     if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ' ||
         holds_quote_or_control_unit(name)) {
         return false;
     }
-    return !throughInterpreter || interpreter_can_name(name);
+    return request.route != StartRoute::kInterpreter ||
+           interpreter_can_name(name, currentFolderKept);
 }
 
 // The interpreter may read a '/' as the start of a switch; Windows reads it as a '\' in a
@@ -202,9 +218,8 @@ void write_name_for_itself(TextWriter* text, const wchar_t* name) {
     }
 }
 
-bool compose_text(const ChildStartRequest& request, TextWriter* text) {
-    if (request.isFileName &&
-        !can_be_named(request.argument, request.route == StartRoute::kInterpreter)) {
+bool compose_text(const ChildStartRequest& request, bool currentFolderKept, TextWriter* text) {
+    if (request.isFileName && !can_be_named(request, currentFolderKept)) {
         return false;
     }
     switch (request.route) {
@@ -235,19 +250,18 @@ size_t text_limit(const ChildStartRequest& request) {
 
 }  // namespace
 
-bool write_command_text(const ChildStartRequest& request, wchar_t* buffer) {
+bool interpreter_keeps_folder(const wchar_t* folder) {
+    return !(is_separator(folder[0]) && is_separator(folder[1]));
+}
+
+bool write_command_text(const ChildStartRequest& request, bool currentFolderKept, wchar_t* buffer) {
     TextWriter measure{nullptr, 0};
-    if (!compose_text(request, &measure) || measure.length >= text_limit(request)) {
+    if (!compose_text(request, currentFolderKept, &measure) ||
+        measure.length >= text_limit(request)) {
         return false;
     }
     TextWriter text{buffer, 0};
-    compose_text(request, &text);
+    compose_text(request, currentFolderKept, &text);
     buffer[text.length] = L'\0';
     return true;
-}
-
-bool is_batch_file(const wchar_t* name) {
-    const wchar_t* extension = wcsrchr(name, L'.');
-    return extension != nullptr &&
-           (_wcsicmp(extension, L".bat") == 0 || _wcsicmp(extension, L".cmd") == 0);
 }

@@ -22,17 +22,21 @@ namespace {
 constexpr wchar_t kBanner[] = L"Quorvel / " __DATE__;
 
 // Starts every command in argument order, each with the settings in force at its position.
-// A file's name that a pattern made is never a switch, whatever it reads.
+// A file's name that a pattern made is never a switch, whatever it reads, and a name shared by
+// more than one entry starts nothing.
 void start_children(const ChildTable& table, const ArgumentList& arguments,
                     const ReportOutput& output) {
     LaunchSettings settings = initial_launch_settings();
     for (int i = 1; i < table.count; ++i) {
         const wchar_t* argument = arguments.values[i];
-        const bool isFileName = arguments.isFileName[i];
-        if (!isFileName && apply_switch(argument, &settings)) {
+        const ArgumentKind kind = arguments.kinds[i];
+        if (kind == ArgumentKind::kTyped && apply_switch(argument, &settings)) {
             continue;
         }
-        table.slots[i] = start_child(compose_child_start(argument, isFileName, settings));
+        if (kind != ArgumentKind::kSharedFileName) {
+            const bool isFileName = kind == ArgumentKind::kFileName;
+            table.slots[i] = start_child(compose_child_start(argument, isFileName, settings));
+        }
         write_start_report(output, argument, table.slots[i] != nullptr);
     }
 }

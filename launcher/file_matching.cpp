@@ -29,9 +29,9 @@ bool matches_the_end(const wchar_t* pattern) {
     return *pattern == L'\0';
 }
 
-int compare_names(const void* left, const void* right) {
-    const wchar_t* leftName = *static_cast<wchar_t* const*>(left);
-    const wchar_t* rightName = *static_cast<wchar_t* const*>(right);
+int compare_matches(const void* left, const void* right) {
+    const wchar_t* leftName = static_cast<const Match*>(left)->name;
+    const wchar_t* rightName = static_cast<const Match*>(right)->name;
     int order = CompareStringOrdinal(leftName, -1, rightName, -1, TRUE);
     if (order == CSTR_EQUAL) {
         order = CompareStringOrdinal(leftName, -1, rightName, -1, FALSE);
@@ -106,6 +106,19 @@ bool long_name_matches(const wchar_t* pattern, const wchar_t* name) {
     return matches_the_end(pattern);
 }
 
-void sort_names(wchar_t** names, size_t count) {
-    qsort(names, count, sizeof(names[0]), compare_names);
+void sort_matches(Match* matches, size_t count) {
+    if (count > 1) {
+        qsort(matches, count, sizeof(matches[0]), compare_matches);
+    }
+}
+
+// Sorted without regard to case first, names that are one name are neighbours.
+void mark_shared_names(Match* matches, size_t count) {
+    for (size_t i = 1; i < count; ++i) {
+        if (CompareStringOrdinal(matches[i - 1].name, -1, matches[i].name, -1, TRUE) ==
+            CSTR_EQUAL) {
+            matches[i - 1].isShared = true;
+            matches[i].isShared = true;
+        }
+    }
 }

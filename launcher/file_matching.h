@@ -23,7 +23,21 @@ bool is_usable_entry(const wchar_t* name);
 // finds "tool.exe_old" as "TOOL~1.EXE"); this is what keeps only the names a user sees.
 bool long_name_matches(const wchar_t* pattern, const wchar_t* name);
 
-// Sorts the count names by the order NTFS keeps a folder in, ordinal and ignoring case,
+// A folder entry whose long name a pattern matched.
+struct Match {
+    wchar_t* name;  // with the pattern's folder before it, on the heap
+    bool isFolder;
+    bool isShared;  // another entry of the listing goes by the same name
+};
+
+// Sorts the count matches by the order NTFS keeps a folder in, ordinal and ignoring case,
 // whatever order the file system gave them in. Names equal but for case follow by case, so
 // the order is the same on every run.
-void sort_names(wchar_t** names, size_t count);
+void sort_matches(Match* matches, size_t count);
+
+// Marks the sorted matches that go by one name, without regard to case, as a Windows path
+// reads it. A share served from another system, or Wine's view of a Unix folder, can list two
+// entries under one name: names it cannot convert come out alike, and names that differ only
+// in case are one name to a Windows path. Such a name names no one file, and a folder can
+// take a file's name too.
+void mark_shared_names(Match* matches, size_t count);

@@ -4,8 +4,6 @@
 
 #include <cwchar>
 
-#include "command_text.h"
-
 namespace {
 
 enum class SwitchField { Console, Shell, Priority };
@@ -27,6 +25,13 @@ constexpr Switch kSwitches[] = {
     {L"--above", SwitchField::Priority, ABOVE_NORMAL_PRIORITY_CLASS},
     {L"--below", SwitchField::Priority, BELOW_NORMAL_PRIORITY_CLASS},
 };
+
+// A batch file, which the platform runs only through the interpreter.
+bool is_batch_file(const wchar_t* name) {
+    const wchar_t* extension = wcsrchr(name, L'.');
+    return extension != nullptr &&
+           (_wcsicmp(extension, L".bat") == 0 || _wcsicmp(extension, L".cmd") == 0);
+}
 
 StartRoute choose_route(const wchar_t* argument, bool isFileName, LaunchSettings settings) {
     if (!settings.noShell) {

@@ -13,7 +13,7 @@ namespace {
 
 struct Expansion {
     std::vector<std::wstring> values;  // after the program's name, in order
-    std::vector<bool> isFileName;
+    std::vector<ArgumentKind> kinds;
 };
 
 // Expands the one argument the command line "q.exe TAIL" gives.
@@ -25,7 +25,7 @@ Expansion expanded(const std::wstring& tail, const std::wstring& argument) {
         return {{L"(out of memory)"}, {}};
     }
     Expansion result{std::vector<std::wstring>(list.values + 1, list.values + list.count),
-                     std::vector<bool>(list.isFileName + 1, list.isFileName + list.count)};
+                     std::vector<ArgumentKind>(list.kinds + 1, list.kinds + list.count)};
     const bool terminated = list.values[list.count] == nullptr;
     const bool nameKept = list.count > 0 && std::wstring(list.values[0]) == L"q.exe";
     release_argument_list(&list);
@@ -46,9 +46,14 @@ TEST(ArgumentExpansionTest, APatternBecomesTheNamesItMatchesInItsFolderSortedByN
     ScratchFolder folder;
     ASSERT_TRUE(CreateDirectoryW(folder.file(L"empty").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(folder.file(L"a.dir").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folder.file(L"order").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folder.file(L"v1.2").c_str(), nullptr));
     // Written in an order of their own, which some file systems give back as it is.
     create_files(folder, {L"two.dat", L"x y.dat", L"One.dat", L"_u.dat", L"old.exe",
-                          L"oldtool.exe_disabled", L"Makefile"});
+                          L"oldtool.exe_disabled", L"Makefile", L"v1.x"});
+    // Wine lists these as "[x] _u A a0 b é Z"; NTFS keeps them upper-cased, in ordinal order.
+    create_files(folder, {L"order\\[x].cmd", L"order\\_u.cmd", L"order\\A.cmd", L"order\\a0.cmd",
+                          L"order\\b.cmd", L"order\\\u00e9.cmd", L"order\\Z.cmd"});
     const std::wstring at = folder.path + L"\\";
     struct Case {
         std::wstring tail;  // the command line after the program's name
@@ -62,7 +67,14 @@ TEST(ArgumentExpansionTest, APatternBecomesTheNamesItMatchesInItsFolderSortedByN
          {at + L"One.dat", at + L"two.dat", at + L"x y.dat", at + L"_u.dat"},
          true},
         {at + L"?ne.dat", at + L"?ne.dat", {at + L"One.dat"}, true},
-        {at + L"*.dir", at + L"*.dir", {at + L"a.dir"}, true},
+        // Folders are no commands: "v1.?" is the file alone, "*.dir" nothing.
+        {at + L"v1.?", at + L"v1.?", {at + L"v1.x"}, true},
+        {at + L"*.dir", at + L"*.dir", {at + L"*.dir"}, false},
+        {at + L"order\\*.cmd",
+         at + L"order\\*.cmd",
+         {at + L"order\\A.cmd", at + L"order\\a0.cmd", at + L"order\\b.cmd", at + L"order\\Z.cmd",
+          at + L"order\\[x].cmd", at + L"order\\_u.cmd", at + L"order\\\u00e9.cmd"},
+         true},
         {at + L"o*.exe", at + L"o*.exe", {at + L"old.exe"}, true},
         {at + L"make*.*", at + L"make*.*", {at + L"Makefile"}, true},
         {L"\"" + at + L"*.dat\"", at + L"*.dat", {at + L"*.dat"}, false},
@@ -75,7 +87,9 @@ TEST(ArgumentExpansionTest, APatternBecomesTheNamesItMatchesInItsFolderSortedByN
         SCOPED_TRACE(to_utf8(c.tail));
         const Expansion expansion = expanded(c.tail, c.argument);
         EXPECT_EQ(expansion.values, c.values);
-        EXPECT_EQ(expansion.isFileName, std::vector<bool>(c.values.size(), c.areFileNames));
+        EXPECT_EQ(expansion.kinds, std::vector<ArgumentKind>(
+                                       c.values.size(), c.areFileNames ? ArgumentKind::kFileName
+                                                                       : ArgumentKind::kTyped));
     }
 }
 

@@ -23,6 +23,7 @@ struct Case {
     std::wstring name;
     StartRoute route;
     std::wstring text;  // empty: the name cannot be handed over, and nothing is started
+    std::wstring currentFolder = L"C:\\work";  // the launcher's
 };
 
 void expect_composed(const Case& c, bool isFileName) {
@@ -33,12 +34,14 @@ void expect_composed(const Case& c, bool isFileName) {
     EXPECT_EQ(request.route, c.route);
     EXPECT_EQ(request.creationFlags, c.direct ? kDirectFlags : kShellFlags);
     std::vector<wchar_t> text(kCommandLineLimit, L'#');
-    EXPECT_EQ(write_command_text(request, text.data()), !c.text.empty());
+    const bool kept = interpreter_keeps_folder(c.currentFolder.c_str());
+    EXPECT_EQ(write_command_text(request, kept, text.data()), !c.text.empty());
     EXPECT_EQ(c.text.empty() ? std::wstring() : std::wstring(text.data()), c.text);
 }
 
 constexpr StartRoute kInterpreter = StartRoute::kInterpreter;
 constexpr StartRoute kMatchedFile = StartRoute::kMatchedFile;
+constexpr const wchar_t* kNetworkFolder = L"\\\\srv\\share\\proj";
 
 TEST(CommandTextTest, AMatchedNameIsHandedToTheInterpreterAsExactlyThatFile) {
     const Case cases[] = {
@@ -100,6 +103,22 @@ TEST(CommandTextTest, AMatchedNameIsHandedToTheInterpreterAsExactlyThatFile) {
         {false, L"ab:c\\..\\a.cmd", kInterpreter, L""},
         {false, L"1:x.cmd", kInterpreter, L""},
         {false, L"C:x:y\\..\\a.cmd", kInterpreter, L""},
+        {false, L"\\\\?\\UNC\\srv\\share\\x.cmd", kInterpreter, L""},
+        {false, L"\\\\.\\GLOBALROOT\\Device\\HarddiskVolume1\\x.cmd", kInterpreter, L""},
+        // The interpreter keeps no network or "\\?\" folder and starts in the Windows folder:
+        // a name found from the current folder, or from its drive's root, would be another file.
+        {false, L"t\\x.cmd", kInterpreter, L"", kNetworkFolder},
+        {false, L"x.cmd", kInterpreter, L"", kNetworkFolder},
+        {false, L"\\t\\x.cmd", kInterpreter, L"", kNetworkFolder},
+        {false, L"/t/x.cmd", kInterpreter, L"", kNetworkFolder},
+        {false, L"C:x.cmd", kInterpreter, L"", kNetworkFolder},
+        {false, L"\\t\\x.cmd", kInterpreter, L"", L"\\\\?\\C:\\work"},
+        {true, L"\\t\\x.cmd", kInterpreter, L"", kNetworkFolder},
+        {false, L"\\t\\x.cmd", kInterpreter, L"cmd.exe /c \\t\\x.cmd", L"D:\\"},
+        {false, L"C:\\t\\x.cmd", kInterpreter, L"cmd.exe /c C:\\t\\x.cmd", kNetworkFolder},
+        {false, L"\\\\srv\\share\\t\\x.cmd", kInterpreter, L"cmd.exe /c \\\\srv\\share\\t\\x.cmd",
+         kNetworkFolder},
+        {true, L"\\t\\x.exe", kMatchedFile, L"\\t\\x.exe", kNetworkFolder},
     };
     for (const Case& c : cases) {
         expect_composed(c, true);
@@ -158,7 +177,7 @@ TEST(CommandTextTest, AMatchedNameThroughTheInterpreterFitsWhatTheInterpreterRea
         const std::wstring name = L"m\\" + std::wstring(c.nameLength - 6, L'x') + c.extension;
         const ChildStartRequest request = compose_child_start(name.c_str(), c.isFileName, settings);
         std::vector<wchar_t> text(kCommandLineLimit, L'#');
-        EXPECT_EQ(write_command_text(request, text.data()), c.fits);
+        EXPECT_EQ(write_command_text(request, true, text.data()), c.fits);
     }
 }
 

@@ -70,6 +70,8 @@ TEST(FileMatchingTest, OnlyAnEntryWithANameWindowsAllowsStandsForACommand) {
         {L"z\r\nrun [x]", false},
         {L"tab\tx", false},
         {L"\x1f", false},
+        // Line separators and a right-to-left override are allowed, and shown as they are.
+        {L"a\u0085\u2028\u2029\u202e.cmd", true},
         // Devices, with or without an extension.
         {L"nul.cmd", false},
         {L"NUL", false},
@@ -106,15 +108,45 @@ TEST(FileMatchingTest, MatchesAreSortedAsNtfsKeepsThem) {
     std::vector<std::wstring> names = {L"b.cmd", L"_x.cmd", L"a.cmd",        L"\u00e9.cmd",
                                        L"Z.cmd", L"A.cmd",  L"[.cmd",        L"10.cmd",
                                        L"9.cmd", L"B.CMD",  L"build all.cmd"};
-    std::vector<wchar_t*> pointers;
+    std::vector<Match> matches;
     for (std::wstring& name : names) {
-        pointers.push_back(name.data());
+        matches.push_back({name.data(), false, false});
     }
-    sort_names(pointers.data(), pointers.size());
-    const std::vector<std::wstring> sorted(pointers.begin(), pointers.end());
+    sort_matches(matches.data(), matches.size());
+    std::vector<std::wstring> sorted;
+    for (const Match& match : matches) {
+        sorted.emplace_back(match.name);
+    }
     EXPECT_EQ(sorted, (std::vector<std::wstring>{L"10.cmd", L"9.cmd", L"A.cmd", L"a.cmd", L"B.CMD",
                                                  L"b.cmd", L"build all.cmd", L"Z.cmd", L"[.cmd",
                                                  L"_x.cmd", L"\u00e9.cmd"}));
+}
+
+// Names that a Windows path reads as one, case and all, name no one entry.
+TEST(FileMatchingTest, NamesThatAreOneToAWindowsPathAreMarkedShared) {
+    const struct {
+        std::vector<std::wstring> sorted;
+        std::vector<bool> shared;
+    } cases[] = {
+        {{L"a\uFFFD.cmd", L"a\uFFFD.cmd", L"b.cmd"}, {true, true, false}},
+        {{L"A\uFFFD.cmd", L"a\uFFFD.cmd"}, {true, true}},
+        {{L"\u00c9.cmd", L"\u00e9.cmd", L"\u00e9.cmd", L"f.cmd"}, {true, true, true, false}},
+        {{L"a.cmd", L"a.cmd.txt", L"ab.cmd"}, {false, false, false}},
+        {{L"x.cmd"}, {false}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::wstring> names = c.sorted;
+        std::vector<Match> matches;
+        for (std::wstring& name : names) {
+            matches.push_back({name.data(), false, false});
+        }
+        mark_shared_names(matches.data(), matches.size());
+        std::vector<bool> shared;
+        for (const Match& match : matches) {
+            shared.push_back(match.isShared);
+        }
+        EXPECT_EQ(shared, c.shared) << to_utf8(c.sorted[0]);
+    }
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST(ComposeTest, SwitchesBeforeACommandDecideItsTextAndFlags) {
 
         const ChildStartRequest request = compose_child_start(c.command.c_str(), false, settings);
         std::vector<wchar_t> text(kCommandLineLimit);
-        ASSERT_TRUE(write_command_text(request, text.data()));
+        ASSERT_TRUE(write_command_text(request, true, text.data()));
         EXPECT_EQ(std::wstring(text.data()), c.commandText);
         EXPECT_EQ(request.creationFlags, c.creationFlags);
         EXPECT_EQ(request.argument, c.command.c_str());
@@ -88,7 +88,7 @@ TEST(CommandTextTest, TheLongestCommandLineThePlatformTakesIsAcceptedAndOneMoreR
         const std::wstring argument(c.argumentLength, L'x');
         const ChildStartRequest request = compose_child_start(argument.c_str(), false, settings);
         std::vector<wchar_t> buffer(kCommandLineLimit + kGuard, L'#');
-        EXPECT_EQ(write_command_text(request, buffer.data()), c.fits);
+        EXPECT_EQ(write_command_text(request, true, buffer.data()), c.fits);
         EXPECT_EQ(std::wstring(buffer.data() + kCommandLineLimit, kGuard),
                   std::wstring(kGuard, L'#'));
         if (c.fits) {

@@ -132,6 +132,41 @@ TEST(PatternRunTest, AQuoteOrAColonInThePatternsFolderRunsNothing) {
     }
 }
 
+// A folder is no command. Named "v1.2", the interpreter would try the extensions in PATHEXT
+// on it first and run a namesake beside it; under --no-shl a folder named "tools.bat" would
+// go to the interpreter as a batch file. With only folders matched, each pattern stays a
+// command as written, which runs nothing here.
+TEST(PatternRunTest, AMatchedFolderRunsNothing) {
+    ScratchFolder folder;
+    const wchar_t* const folders[] = {L"v1.2", L"tools.bat"};
+    const wchar_t* const extensions[] = {L".com", L".exe", L".bat", L".cmd", L".vbs", L".vbe",
+                                         L".js",  L".jse", L".wsf", L".wsh", L".msc"};
+    for (const wchar_t* name : folders) {
+        ASSERT_TRUE(CreateDirectoryW(folder.file(name).c_str(), nullptr));
+        for (const wchar_t* extension : extensions) {
+            const std::wstring namesake = std::wstring(name) + extension;
+            if (wcscmp(extension, L".com") == 0 || wcscmp(extension, L".exe") == 0) {
+                ASSERT_TRUE(CopyFileW(folder.file(L"test_child.exe").c_str(),
+                                      folder.file(namesake).c_str(), FALSE));
+            } else {
+                write_batch(folder, {namesake, L"namesake"}, L"decoy");
+            }
+        }
+    }
+    const LauncherResult result =
+        run_launcher({L"--no-con", L"v1.?", L"--no-shl", L"tools.ba?"}, folder);
+
+    expect_reports(result, {started("v1.?"), failed("tools.ba?")});
+    for (const wchar_t* record : {L"decoy-*", L"ran-*"}) {
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW(folder.file(record).c_str(), &entry);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << to_utf8(entry.cFileName) << " ran";
+        if (search != INVALID_HANDLE_VALUE) {
+            FindClose(search);
+        }
+    }
+}
+
 // A copy of the test child beside quorvel.exe, gone with the test.
 struct ProgramBesideLauncher {
     explicit ProgramBesideLauncher(const std::wstring& name) : path(build_folder() + L"\\" + name) {

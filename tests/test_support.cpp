@@ -6,6 +6,37 @@
 #include "output_start.h"
 #include "utf8.h"
 
+namespace {
+
+// Puts this test program into a job of its own that ends every process in it when its last
+// handle goes. What a test starts joins the job at its start, and so does what that starts,
+// so a launcher or child left running ends with the program however it ends: a failed test,
+// an abort, or ctest killing it on time-out. ctest kills only the program and its Linux
+// children; Wine starts each Windows process in a Linux session of its own, out of that
+// reach, but its server closes a killed program's handles, and so ends the job. The job
+// allows no breakaway. A test child that puts itself into a job of its own nests that job in
+// this one (Windows 8 and later, and Wine): this job's end reaches the child too, while the
+// child's end reaches only what is in its own job. The handle is never inherited and never
+// closed: it goes when the program ends.
+HANDLE join_kill_on_close_job() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == nullptr ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
+        !AssignProcessToJobObject(job, GetCurrentProcess())) {
+        fprintf(stderr,
+                "the tests cannot join a job of their own (error %lu): a process a "
+                "failing test starts may outlive it\n",
+                GetLastError());
+    }
+    return job;
+}
+
+[[maybe_unused]] const HANDLE kTestJob = join_kill_on_close_job();
+
+}  // namespace
+
 std::wstring build_folder() {
     wchar_t path[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
