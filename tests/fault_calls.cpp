@@ -37,7 +37,6 @@ struct Layer {
     std::atomic<long> calls{0};
     std::atomic<const char*> failed{nullptr};
     bool hung = false;
-    ULONGLONG deadline = 0;
     std::mutex mutex;  // for the log: pool threads post
     std::vector<Call> log;
     std::vector<std::wstring> started;
@@ -75,8 +74,7 @@ DWORD before_wait(DWORD timeout) {
             ended += SetEvent(g.standIns[g.run.endOrder[g.nextEnd]]);
         }
     }
-    return static_cast<DWORD>(
-        std::min<ULONGLONG>(timeout, g.deadline - std::min(g.deadline, GetTickCount64())));
+    return std::min(timeout, g.run.deadline);
 }
 
 // A wait that timed out only because it was cut: the run hung, and the wait fails.
@@ -202,7 +200,6 @@ void begin_fault_run(const FaultRun& run) {
     g.calls = 0;
     g.failed = nullptr;
     g.hung = false;
-    g.deadline = GetTickCount64() + run.deadline;
     g.nextEnd = 0;
     g.started.clear();
     g.console.clear();

@@ -91,7 +91,7 @@ struct FaultRun {
     std::vector<size_t> endOrder;     // stand-ins by start: two end at each blocking wait
     std::wstring commandLine;         // what GetCommandLineW gives
     HANDLE output = kConsoleStandIn;  // what GetStdHandle gives
-    DWORD deadline = 10000;           // ms: a wait still blocked then fails, the run hung
+    DWORD deadline = 10000;           // ms: a wait to block longer fails then; the run hung
 };
 
 struct FaultOutcome {
