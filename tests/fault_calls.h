@@ -13,37 +13,23 @@
 #include <cstring>
 #include <cwchar>
 
-#define QUORVEL_FAKE(name) extern decltype(&::name) fake_##name
-QUORVEL_FAKE(CreateProcessW);
-QUORVEL_FAKE(CloseHandle);
-QUORVEL_FAKE(DuplicateHandle);
-QUORVEL_FAKE(WaitForMultipleObjects);
-QUORVEL_FAKE(WaitForSingleObject);
-QUORVEL_FAKE(RegisterWaitForSingleObject);
-QUORVEL_FAKE(UnregisterWaitEx);
-QUORVEL_FAKE(CreateIoCompletionPort);
-QUORVEL_FAKE(PostQueuedCompletionStatus);
-QUORVEL_FAKE(GetQueuedCompletionStatusEx);
-QUORVEL_FAKE(SetPriorityClass);
-QUORVEL_FAKE(GetStdHandle);
-QUORVEL_FAKE(GetConsoleMode);
-QUORVEL_FAKE(WriteConsoleW);
-QUORVEL_FAKE(WriteFile);
-QUORVEL_FAKE(WideCharToMultiByte);
-QUORVEL_FAKE(GetSystemDirectoryW);
-QUORVEL_FAKE(GetCurrentDirectoryW);
-QUORVEL_FAKE(GetCommandLineW);
-QUORVEL_FAKE(FindFirstFileW);
-QUORVEL_FAKE(FindNextFileW);
-QUORVEL_FAKE(FindClose);
-QUORVEL_FAKE(CompareStringOrdinal);
-QUORVEL_FAKE(malloc);
-QUORVEL_FAKE(calloc);
-QUORVEL_FAKE(realloc);
-QUORVEL_FAKE(free);
-QUORVEL_FAKE(perror);
+// Each fake is a pointer of its call's own type, set in fault_calls.cpp.
+// clang-format off
+#define QUORVEL_FAKE(name) extern decltype(&::name) fake_##name;
+QUORVEL_FAKE(CreateProcessW) QUORVEL_FAKE(CloseHandle) QUORVEL_FAKE(DuplicateHandle)
+QUORVEL_FAKE(WaitForMultipleObjects) QUORVEL_FAKE(WaitForSingleObject)
+QUORVEL_FAKE(RegisterWaitForSingleObject) QUORVEL_FAKE(UnregisterWaitEx)
+QUORVEL_FAKE(CreateIoCompletionPort) QUORVEL_FAKE(PostQueuedCompletionStatus)
+QUORVEL_FAKE(GetQueuedCompletionStatusEx) QUORVEL_FAKE(SetPriorityClass) QUORVEL_FAKE(GetStdHandle)
+QUORVEL_FAKE(GetConsoleMode) QUORVEL_FAKE(WriteConsoleW) QUORVEL_FAKE(WriteFile)
+QUORVEL_FAKE(WideCharToMultiByte) QUORVEL_FAKE(GetSystemDirectoryW)
+QUORVEL_FAKE(GetCurrentDirectoryW) QUORVEL_FAKE(GetCommandLineW) QUORVEL_FAKE(FindFirstFileW)
+QUORVEL_FAKE(FindNextFileW) QUORVEL_FAKE(FindClose) QUORVEL_FAKE(CompareStringOrdinal)
+QUORVEL_FAKE(malloc) QUORVEL_FAKE(calloc) QUORVEL_FAKE(realloc) QUORVEL_FAKE(free)
+QUORVEL_FAKE(perror)
 #undef QUORVEL_FAKE
 extern decltype(&::_wcsdup) fake_wcsdup;
+// clang-format on
 int quorvel_main(int argc, wchar_t** argv, wchar_t** environment);
 
 #ifndef QUORVEL_FAULT_LAYER
