@@ -20,17 +20,26 @@ size_t whole_characters(const wchar_t* text, size_t length, size_t count) {
     return is_high_surrogate(text[count - 1]) ? count - 1 : count;
 }
 
-// Output failures are not examined: there is nowhere better to report them.
+bool ends_line(const wchar_t* text, size_t length) {
+    return length >= kLineEndLength &&
+           wmemcmp(text + length - kLineEndLength, kLineEnd, kLineEndLength) == 0;
+}
+
+// Output failures are not examined: there is nowhere better to report them. A line cut short
+// by one still gets its line end, so that the next line does not run into what was written.
 void write_console(HANDLE console, const wchar_t* text, size_t length) {
-    while (length > 0) {
-        const size_t chunk = console_chunk_length(text, length);
+    for (size_t done = 0; done < length;) {
+        const size_t chunk = console_chunk_length(text + done, length - done);
         DWORD written = 0;
-        if (WriteConsoleW(console, text, static_cast<DWORD>(chunk), &written, nullptr) == FALSE ||
+        if (WriteConsoleW(console, text + done, static_cast<DWORD>(chunk), &written, nullptr) ==
+                FALSE ||
             written == 0) {
+            if (done > 0 && ends_line(text, length)) {
+                WriteConsoleW(console, kLineEnd, kLineEndLength, &written, nullptr);
+            }
             return;
         }
-        text += written;
-        length -= written;
+        done += written;
     }
 }
 

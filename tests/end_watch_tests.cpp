@@ -174,4 +174,28 @@ TEST(EndWatchTest, FailedPostsAndRegistrationsAreMadeUpFor) {
     }
 }
 
+// Posts for a child already reported wake the wait but change nothing: the time-out counts
+// from the call, so that they never hold off the launcher's back-off.
+TEST(EndWatchTest, PostsForAReportedChildDoNotHoldOffTheTimeOut) {
+    constexpr int kMostPosts = 200;  // one every 50 ms: ten seconds
+    StandIns children;
+    EndWatch watch{};
+    ASSERT_TRUE(start_end_watch(&watch, children.table()));
+    children.forget(&watch, 5);
+    std::atomic<bool> quiet{false};
+    std::atomic<int> posts{0};
+    std::thread poster([&] {
+        for (; posts < kMostPosts && !quiet; ++posts) {
+            post_end_by_hand(watch, 5);
+            Sleep(kQuietFor / 6);
+        }
+    });
+    int slot = 0;
+    EXPECT_EQ(wait_for_end(&watch, children.table(), kQuietFor, &slot), EndNews::kQuiet);
+    quiet = true;
+    poster.join();
+    EXPECT_LT(posts, kMostPosts) << "quiet only once the posts stopped";
+    stop_end_watch(&watch, children.table());
+}
+
 }  // namespace

@@ -63,6 +63,7 @@ TEST(ReportOutputTest, EveryLineIsTheSameOnTheStackOnTheHeapAndInPieces) {
         std::wstring(kStack - kFrame + 1, L'x'),
         std::wstring(kStack - 1, L'x') + pair + L"y",
         std::wstring(3 * kStack - 2, L'x') + pair,
+        std::wstring(kStack - 1, L'x') + L"\U0010FFFF",  // the highest pair: U+DBFF U+DFFF
         std::wstring(40000, L'\u65e5'),
     };
     for (const std::wstring& argument : arguments) {
@@ -75,7 +76,6 @@ TEST(ReportOutputTest, EveryLineIsTheSameOnTheStackOnTheHeapAndInPieces) {
 
 TEST(ReportOutputTest, ConsoleChunksStayWithinTheLimitAndKeepSurrogatePairsWhole) {
     constexpr size_t kLimit = kConsoleChunkLimit;
-    constexpr wchar_t kHigh = 0xD83D;  // with kLow: U+1F600
     constexpr wchar_t kLow = 0xDE00;
     const struct {
         const char* text;
@@ -91,15 +91,19 @@ TEST(ReportOutputTest, ConsoleChunksStayWithinTheLimitAndKeepSurrogatePairsWhole
         {"a pair that ends at the limit", kLimit + 1, kLimit - 2, kLimit},
         {"a lone high surrogate at the end of a line that fits", kLimit, kLimit - 1, kLimit},
     };
+    // The lowest and the highest high surrogate among others: U+10000 and U+10FC00 begin with them.
     for (const auto& c : cases) {
-        std::wstring text(c.length, L'x');
-        if (c.highAt != std::wstring::npos) {
-            text[c.highAt] = kHigh;
-            if (c.highAt + 1 < text.size()) {
-                text[c.highAt + 1] = kLow;
+        for (const wchar_t high : {wchar_t{0xD800}, wchar_t{0xD83D}, wchar_t{0xDBFF}}) {
+            std::wstring text(c.length, L'x');
+            if (c.highAt != std::wstring::npos) {
+                text[c.highAt] = high;
+                if (c.highAt + 1 < text.size()) {
+                    text[c.highAt + 1] = kLow;
+                }
             }
+            EXPECT_EQ(console_chunk_length(text.data(), text.size()), c.chunk)
+                << c.text << static_cast<int>(high);
         }
-        EXPECT_EQ(console_chunk_length(text.data(), text.size()), c.chunk) << c.text;
     }
 }
 
