@@ -46,14 +46,10 @@ TEST(ArgumentExpansionTest, APatternBecomesTheNamesItMatchesInItsFolderSortedByN
     ScratchFolder folder;
     ASSERT_TRUE(CreateDirectoryW(folder.file(L"empty").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(folder.file(L"a.dir").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW(folder.file(L"order").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(folder.file(L"v1.2").c_str(), nullptr));
     // Written in an order of their own, which some file systems give back as it is.
     create_files(folder, {L"two.dat", L"x y.dat", L"One.dat", L"_u.dat", L"old.exe",
                           L"oldtool.exe_disabled", L"Makefile", L"v1.x"});
-    // Wine lists these as "[x] _u A a0 b é Z"; NTFS keeps them upper-cased, in ordinal order.
-    create_files(folder, {L"order\\[x].cmd", L"order\\_u.cmd", L"order\\A.cmd", L"order\\a0.cmd",
-                          L"order\\b.cmd", L"order\\\u00e9.cmd", L"order\\Z.cmd"});
     const std::wstring at = folder.path + L"\\";
     struct Case {
         std::wstring tail;  // the command line after the program's name
@@ -70,11 +66,6 @@ TEST(ArgumentExpansionTest, APatternBecomesTheNamesItMatchesInItsFolderSortedByN
         // Folders are no commands: "v1.?" is the file alone, "*.dir" nothing.
         {at + L"v1.?", at + L"v1.?", {at + L"v1.x"}, true},
         {at + L"*.dir", at + L"*.dir", {at + L"*.dir"}, false},
-        {at + L"order\\*.cmd",
-         at + L"order\\*.cmd",
-         {at + L"order\\A.cmd", at + L"order\\a0.cmd", at + L"order\\b.cmd", at + L"order\\Z.cmd",
-          at + L"order\\[x].cmd", at + L"order\\_u.cmd", at + L"order\\\u00e9.cmd"},
-         true},
         {at + L"o*.exe", at + L"o*.exe", {at + L"old.exe"}, true},
         {at + L"make*.*", at + L"make*.*", {at + L"Makefile"}, true},
         {L"\"" + at + L"*.dat\"", at + L"*.dat", {at + L"*.dat"}, false},

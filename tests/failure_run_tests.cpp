@@ -220,4 +220,31 @@ TEST(FailureRunTest, AChildWhoseWaitWasNotRegisteredIsStillReported) {
     EXPECT_NE(outcome.console.find(L"exit [c69]\r\n"), std::wstring::npos);
 }
 
+// Wine lists a folder as NTFS keeps it; given the listing in another order, the matches still
+// start in NTFS's: upper-cased, ordinal.
+TEST(FailureRunTest, MatchesStartInNtfsOrderWhateverOrderTheListingGives) {
+    const std::wstring sorted[] = {L"A.cmd",   L"a0.cmd", L"b.cmd",     L"Z.cmd",
+                                   L"[x].cmd", L"_u.cmd", L"\u00e9.cmd"};
+    ScratchFolder folder;
+    for (const std::wstring& name : sorted) {
+        CloseHandle(CreateFileW(folder.file(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(folder.path.c_str());
+    FaultRun run;
+    run.listingReversed = true;
+    run.endOrder = {0, 1, 2, 3, 4, 5, 6};
+    run_launcher_here(run, {L"--no-con", L"*.cmd"});
+    const FaultOutcome outcome = end_fault_run();
+    SetCurrentDirectoryW(previous);
+    std::wstring expected;
+    for (const std::wstring& name : sorted) {
+        expected += L"run [" + name + L"]...ok\r\n";
+    }
+    EXPECT_EQ(to_utf8(outcome.console.substr(outcome.console.find(L"run ["), expected.size())),
+              to_utf8(expected));
+}
+
 }  // namespace

@@ -46,6 +46,7 @@ struct Layer {
     std::vector<std::string> broken;
     std::map<const void*, size_t> blocks;
     std::vector<std::pair<unsigned char*, size_t>> freed;
+    std::vector<WIN32_FIND_DATAW> listing;  // what a reversed search has yet to give, last first
 } g;
 
 void note(Op op, const void* a, const void* b = nullptr, const void* c = nullptr, size_t size = 0,
@@ -383,14 +384,39 @@ decltype(&::WriteFile) fake_WriteFile = [](HANDLE file, LPCVOID bytes, DWORD len
     return TRUE;
 };
 
+// Gives the next entry a reversed search has kept; false, as at the end of a listing, after
+// the last.
+bool give_kept_entry(LPWIN32_FIND_DATAW entry) {
+    if (g.listing.empty()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return false;
+    }
+    *entry = g.listing.back();
+    g.listing.pop_back();
+    return true;
+}
+
+// Wine lists a folder sorted as NTFS keeps it already; reversed, the listing is one that a
+// launcher which did not sort its matches would start in the wrong order.
 decltype(&::FindFirstFileW) fake_FindFirstFileW = [](LPCWSTR pattern, LPWIN32_FIND_DATAW entry) {
     HANDLE search = fails("FindFirstFileW", ERROR_FILE_NOT_FOUND) ? INVALID_HANDLE_VALUE
                                                                   : FindFirstFileW(pattern, entry);
     if (search != INVALID_HANDLE_VALUE) note(Op::kOpen, search);
+    if (search != INVALID_HANDLE_VALUE && g.run.listingReversed) {
+        g.listing = {*entry};
+        for (WIN32_FIND_DATAW next; FindNextFileW(search, &next) != FALSE;) {
+            g.listing.push_back(next);
+        }
+        give_kept_entry(entry);
+    }
     return search;
 };
 
-QUORVEL_PASS(FindNextFileW, FALSE, ERROR_NO_MORE_FILES);
+decltype(&::FindNextFileW) fake_FindNextFileW = [](HANDLE search, LPWIN32_FIND_DATAW entry) {
+    if (fails("FindNextFileW", ERROR_NO_MORE_FILES)) return FALSE;
+    return static_cast<BOOL>(g.run.listingReversed ? give_kept_entry(entry)
+                                                   : FindNextFileW(search, entry) != FALSE);
+};
 QUORVEL_PASS(CompareStringOrdinal, 0, ERROR_INVALID_PARAMETER);
 QUORVEL_PASS(WideCharToMultiByte, 0, ERROR_INSUFFICIENT_BUFFER);
 QUORVEL_PASS(GetSystemDirectoryW, 0, ERROR_NOT_ENOUGH_MEMORY);

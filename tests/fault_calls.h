@@ -78,6 +78,7 @@ struct FaultRun {
     std::wstring commandLine;         // what GetCommandLineW gives
     HANDLE output = kConsoleStandIn;  // what GetStdHandle gives
     DWORD deadline = 10000;           // ms: a wait to block longer fails then; the run hung
+    bool listingReversed = false;     // the file search gives a folder's entries last first
 };
 
 struct FaultOutcome {
