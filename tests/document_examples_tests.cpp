@@ -67,52 +67,46 @@ std::vector<std::string> text_lines(const std::string& text) {
 
 Reading read_examples(const std::string& document, const std::string& markdown) {
     static const std::regex note(R"(<!-- *(files:|file |not run here:)? *(.*?) *-->)");
-    static const std::regex listedFile(R"( *([^:]*[^: ]) *(?::(\d+))? *)");
+    static const std::regex listedFile(R"(([^;: ][^;:]*?) *(?::(\d+))? *(?:;|$))");
     static const std::regex prompt(R"((PS )?[A-Za-z]:\\[^>]*> (.*))");
     Reading reading;
     const auto error = [&](size_t line, const std::string& what) {
         reading.errors.push_back(document + ":" + std::to_string(line) + ": " + what);
     };
     const std::vector<std::string> lines = text_lines(markdown);
-    Example next;           // what the notes on the lines right before say of a block
-    std::string shownName;  // "file NAME": the block is that file's text
-    std::string shownText;
+    Example next;                         // what the notes on the lines right before say of a block
+    ExampleFile shownFile;                // "file NAME": the block is that file's text
     std::vector<ExampleFile> shownFiles;  // for the next example
     size_t shownFileLine = 0;
     std::smatch match;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (std::regex_match(lines[i], match, note)) {
             const std::string kind = match[1], text = match[2];
-            std::istringstream list(kind == "files:" ? text : "");
-            for (std::string item; std::getline(list, item, ';');) {
-                if (std::regex_match(item, match, listedFile)) {
-                    const unsigned long sleepMs = match[2].matched ? std::stoul(match[2]) : 0;
-                    next.files.push_back({match[1], "", static_cast<unsigned>(sleepMs)});
-                }
+            for (std::sregex_iterator item(text.begin(), text.end(), listedFile), end;
+                 kind == "files:" && item != end; ++item) {
+                const unsigned long sleepMs = (*item)[2].matched ? std::stoul((*item)[2]) : 0UL;
+                next.files.push_back({(*item)[1], "", static_cast<unsigned>(sleepMs)});
             }
-            shownName = kind == "file " ? text : shownName;
+            shownFile = kind == "file " ? ExampleFile{text, "", 0, true} : shownFile;
             next.notRunReason = kind == "not run here:" ? text : next.notRunReason;
             next.noted = next.noted || !kind.empty();  // other comments are no notes of ours
             continue;
         }
         Example example = std::exchange(next, {});
-        const std::string fileName = std::exchange(shownName, {});
+        ExampleFile file = std::exchange(shownFile, {});
         if (!lines[i].starts_with("```")) {
             continue;
         }
         example.document = document;
         example.line = i + 1;
         size_t textLine = 0;  // of text before the first prompt
+        bool powerShell = false;
         while (++i < lines.size() && !lines[i].starts_with("```")) {
-            if (!fileName.empty()) {
-                shownText += lines[i] + "\r\n";
+            if (!file.name.empty()) {
+                file.content += lines[i] + "\r\n";
             } else if (std::regex_match(lines[i], match, prompt)) {
                 example.commands.push_back({match[2], ""});
-                if (match[1].matched && example.notRunReason.empty()) {
-                    error(example.line,
-                          "a PowerShell example cannot run here and needs a "
-                          "\"not run here:\" note");
-                }
+                powerShell = powerShell || match[1].matched;
             } else if (!example.commands.empty()) {
                 example.commands.back().output += lines[i] + "\n";
             } else if (textLine == 0 && lines[i].find_first_not_of(' ') != std::string::npos) {
@@ -121,8 +115,8 @@ Reading read_examples(const std::string& document, const std::string& markdown) 
         }
         if (i == lines.size()) {
             error(example.line, "a block that is never closed");
-        } else if (!fileName.empty()) {
-            shownFiles.push_back({fileName, std::exchange(shownText, {}), 0, true});
+        } else if (!file.name.empty()) {
+            shownFiles.push_back(file);
             shownFileLine = example.line;
         } else if (example.commands.empty()) {
             if (example.noted) {
@@ -131,6 +125,9 @@ Reading read_examples(const std::string& document, const std::string& markdown) 
         } else if (textLine != 0) {
             error(textLine, "text before the block's first prompt");
         } else {
+            if (powerShell && example.notRunReason.empty()) {
+                error(example.line, "a PowerShell example without a \"not run here:\" note");
+            }
             example.files.insert(example.files.end(), shownFiles.begin(), shownFiles.end());
             shownFiles.clear();
             reading.examples.push_back(example);
@@ -154,22 +151,17 @@ bool output_matches(const std::vector<std::string>& shown, const std::vector<std
 }
 
 std::wstring widened(const std::string& utf8) {
-    const int size = static_cast<int>(utf8.size());
-    std::wstring text(utf8.size(), L'\0');  // never more characters than bytes
-    text.resize(
-        static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(), size)));
-    return text;
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())).wstring();
 }
 
-// ScratchFolder's copy of the test child would be matched by the examples' patterns.
+// Without ScratchFolder's copy of the test child, which the examples' patterns would match;
+// with quorvel.exe alone in it, as an installed copy would be, if asked.
 struct EmptyFolder : ScratchFolder {
-    EmptyFolder() { DeleteFileW(file(L"test_child.exe").c_str()); }
-};
-
-// quorvel.exe alone in a folder, as an installed copy would be.
-struct InstalledCopy : EmptyFolder {
-    InstalledCopy() {
-        CopyFileW((build_folder() + L"\\quorvel.exe").c_str(), file(L"quorvel.exe").c_str(), FALSE);
+    explicit EmptyFolder(const wchar_t* copied = nullptr) {
+        DeleteFileW(file(L"test_child.exe").c_str());
+        if (copied != nullptr) {
+            CopyFileW((build_folder() + L"\\" + copied).c_str(), file(copied).c_str(), FALSE);
+        }
     }
 };
 
@@ -225,27 +217,16 @@ std::string run_through_interpreter(const std::string& line, const std::wstring&
     return ended ? read_file(outputPath) : "(cmd.exe did not end within 120 s)";
 }
 
-// Runs each command of the example in a folder of its own; the output of each.
-std::vector<std::vector<std::string>> run_example(const Example& example,
-                                                  const InstalledCopy& copy) {
+std::vector<std::vector<std::string>> run_example(const Example& example, const EmptyFolder& bin) {
     EmptyFolder folder;
     for (const ExampleFile& file : example.files) {
         make_file(folder, file);
     }
     std::vector<std::vector<std::string>> outputs;
     for (const Command& command : example.commands) {
-        outputs.push_back(
-            text_lines(run_through_interpreter(command.line, folder.path, copy.path)));
+        outputs.push_back(text_lines(run_through_interpreter(command.line, folder.path, bin.path)));
     }
     return outputs;
-}
-
-std::string indented(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += "    " + line + "\n";
-    }
-    return text;
 }
 
 Reading read_document(const std::string& document) {
@@ -264,7 +245,7 @@ TEST_P(DocumentExamples, GiveTheOutputTheDocumentShows) {
     for (const std::string& error : reading.errors) {
         ADD_FAILURE() << error;
     }
-    InstalledCopy copy;
+    const EmptyFolder bin(L"quorvel.exe");
     int run = 0, markedCount = 0;
     std::string marked;
     for (const Example& example : reading.examples) {
@@ -275,14 +256,14 @@ TEST_P(DocumentExamples, GiveTheOutputTheDocumentShows) {
             ++markedCount;
             continue;
         }
-        const std::vector<std::vector<std::string>> outputs = run_example(example, copy);
+        const std::vector<std::vector<std::string>> outputs = run_example(example, bin);
         for (size_t i = 0; i < outputs.size(); ++i) {
             const Command& command = example.commands[i];
             const std::vector<std::string> shown = text_lines(command.output);
             EXPECT_TRUE(output_matches(shown, outputs[i]))
                 << where << ": " << command.line << "\nthe document shows:\n"
-                << indented(shown) << "cmd.exe gave:\n"
-                << indented(outputs[i]);
+                << testing::PrintToString(shown) << "cmd.exe gave:\n"
+                << testing::PrintToString(outputs[i]);
         }
         ++run;
         std::printf("ran %s\n", first.c_str());
@@ -292,10 +273,7 @@ TEST_P(DocumentExamples, GiveTheOutputTheDocumentShows) {
 }
 
 std::string test_name(const testing::TestParamInfo<const char*>& info) {
-    std::string name = info.param;
-    std::replace_if(
-        name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
-    return name;
+    return std::regex_replace(info.param, std::regex("[^A-Za-z0-9]"), "_");
 }
 
 INSTANTIATE_TEST_SUITE_P(Documents, DocumentExamples, testing::ValuesIn(kDocuments), test_name);
@@ -321,9 +299,9 @@ TEST(DocumentList, AnExampleChangedByOneCharacterFails) {
     ASSERT_NE(first, reading.examples.end()) << "the README shows no example that runs here";
     const std::vector<std::string> shown = text_lines(first->commands.front().output);
     ASSERT_GE(shown.size(), 3U);
-    InstalledCopy copy;
-    const std::vector<std::string> given = run_example(*first, copy).front();
-    ASSERT_TRUE(output_matches(shown, given)) << indented(given);
+    const EmptyFolder bin(L"quorvel.exe");
+    const std::vector<std::string> given = run_example(*first, bin).front();
+    ASSERT_TRUE(output_matches(shown, given)) << testing::PrintToString(given);
     for (size_t line = 1; line < shown.size(); ++line) {  // the banner's date may differ
         for (size_t at = 0; at < shown[line].size(); ++at) {
             std::vector<std::string> changed = shown;
@@ -335,7 +313,7 @@ TEST(DocumentList, AnExampleChangedByOneCharacterFails) {
 }
 
 // What was read: per example its commands with their output's line count, "marked", and
-// its files with their run times; then the line of each error.
+// its files with their run times or their text; then the line of each error.
 std::string summary(const Reading& reading) {
     std::string text;
     for (const Example& example : reading.examples) {
@@ -346,7 +324,8 @@ std::string summary(const Reading& reading) {
         }
         parts += example.notRunReason.empty() ? "" : ", marked";
         for (const ExampleFile& file : example.files) {
-            parts += ", " + file.name + ":" + std::to_string(file.sleepMs);
+            parts += ", " + file.name + (file.shown ? "=" : ":") +
+                     (file.shown ? file.content : std::to_string(file.sleepMs));
         }
         text += parts.substr(2) + "\n";
     }
@@ -366,7 +345,7 @@ TEST(DocumentReadingTest, ReadsPromptsNotesAndFiles) {
         {"<!-- files: a.cmd:1500; sub\\; tools dir\\x.exe -->\n```\nC:\\p> q\n```\n",
          "q (0), a.cmd:1500, sub\\:0, tools dir\\x.exe:0\n"},
         {"<!-- file run.cmd -->\n```\n@echo off\nquorvel a\n```\n\n```\nC:\\p> run\nx\n```\n",
-         "run (1), run.cmd:0\n"},
+         "run (1), run.cmd=@echo off\r\nquorvel a\r\n\n"},
         {"<!-- files: a.cmd -->\n\n```\nC:\\p> q\n```\n", "q (0)\n"},
         {"<!-- files: a.cmd -->\n```\nquorvel a\n```\n", "doc.md:2\n"},
         {"```\nquorvel a\nC:\\p> quorvel a\n```\n", "doc.md:2\n"},
@@ -377,10 +356,6 @@ TEST(DocumentReadingTest, ReadsPromptsNotesAndFiles) {
     for (const auto& [markdown, expected] : cases) {
         EXPECT_EQ(summary(read_examples("doc.md", markdown)), expected) << markdown;
     }
-    const Reading shown =
-        read_examples("d", "<!-- file a.cmd -->\n```\nx\n```\n```\nC:\\p> a\n```");
-    ASSERT_EQ(shown.examples.size(), 1U);
-    EXPECT_EQ(shown.examples.front().files.front().content, "x\r\n");
 }
 
 TEST(DocumentReadingTest, MatchesTheBannerByItsDateAndEveryOtherLineExactly) {
