@@ -16,8 +16,8 @@ enum class ArgumentKind : uint8_t {
     // A file's name that a pattern made: never a switch nor a command line, and started as
     // exactly that file.
     kFileName,
-    // A name that the folder listed for more than one entry: it names no one file, and nothing
-    // is started for it.
+    // A file's name that the folder listed for another entry too, case aside: it names no one
+    // file, and nothing is started for it.
     kSharedFileName,
 };
 
@@ -32,7 +32,7 @@ struct ArgumentList {
 // Copies the count arguments the start-up made of commandLine into list, each unquoted
 // pattern (command_line_reading.h) replaced by the files whose long names it matches
 // (folders are no commands), sorted by name, with the pattern's folder before each name; a
-// name the folder lists for more than one entry is kept as a kSharedFileName for each. A
+// file whose name the folder lists for another entry too is kept as a kSharedFileName. A
 // pattern that matches nothing stays as it is, a command like any other. False, with
 // nothing left allocated, when memory runs out.
 bool expand_unquoted_patterns(const wchar_t* commandLine, int count,

@@ -112,11 +112,12 @@ void sort_matches(Match* matches, size_t count) {
     }
 }
 
-// Sorted without regard to case first, names that are one name are neighbours.
+// Sorted without regard to case first, names that are one name are neighbours. A comparison
+// that fails counts as equal: a name wrongly refused runs nothing it should not.
 void mark_shared_names(Match* matches, size_t count) {
     for (size_t i = 1; i < count; ++i) {
-        if (CompareStringOrdinal(matches[i - 1].name, -1, matches[i].name, -1, TRUE) ==
-            CSTR_EQUAL) {
+        const int order = CompareStringOrdinal(matches[i - 1].name, -1, matches[i].name, -1, TRUE);
+        if (order != CSTR_LESS_THAN && order != CSTR_GREATER_THAN) {
             matches[i - 1].isShared = true;
             matches[i].isShared = true;
         }

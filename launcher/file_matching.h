@@ -35,9 +35,9 @@ struct Match {
 // the order is the same on every run.
 void sort_matches(Match* matches, size_t count);
 
-// Marks the sorted matches that go by one name, without regard to case, as a Windows path
-// reads it. A share served from another system, or Wine's view of a Unix folder, can list two
-// entries under one name: names it cannot convert come out alike, and names that differ only
-// in case are one name to a Windows path. Such a name names no one file, and a folder can
-// take a file's name too.
+// Marks the sorted matches that go by one name without regard to case. A share served from
+// another system, or Wine's view of a Unix folder, can list two entries under one name: names
+// it cannot convert come out alike, and a folder can take a file's name. Such a name names no
+// one file. Names that differ only in case name one file in most folders, and which one a
+// case-sensitive folder opens for them is left to no chance either.
 void mark_shared_names(Match* matches, size_t count);

@@ -35,7 +35,11 @@ void write_console(HANDLE console, const wchar_t* text, size_t length) {
                 FALSE ||
             written == 0) {
             if (done > 0 && ends_line(text, length)) {
-                WriteConsoleW(console, kLineEnd, kLineEndLength, &written, nullptr);
+                // Only what is missing of it: the CR may have gone out already.
+                const size_t lineEndDone =
+                    done > length - kLineEndLength ? done - (length - kLineEndLength) : 0;
+                WriteConsoleW(console, kLineEnd + lineEndDone,
+                              static_cast<DWORD>(kLineEndLength - lineEndDone), &written, nullptr);
             }
             return;
         }

@@ -122,30 +122,32 @@ TEST(FileMatchingTest, MatchesAreSortedAsNtfsKeepsThem) {
                                                  L"_x.cmd", L"\u00e9.cmd"}));
 }
 
-// Names that a Windows path reads as one, case and all, name no one entry.
-TEST(FileMatchingTest, NamesThatAreOneToAWindowsPathAreMarkedShared) {
+// Names that are one without regard to case name no one entry, wherever the listing gave them.
+TEST(FileMatchingTest, NamesThatAreOneWithoutRegardToCaseAreMarkedShared) {
     const struct {
-        std::vector<std::wstring> sorted;
-        std::vector<bool> shared;
+        std::vector<std::wstring> listed;
+        std::vector<std::wstring> sharedOnes;  // in order, once sorted
     } cases[] = {
-        {{L"a\uFFFD.cmd", L"a\uFFFD.cmd", L"b.cmd"}, {true, true, false}},
-        {{L"A\uFFFD.cmd", L"a\uFFFD.cmd"}, {true, true}},
-        {{L"\u00c9.cmd", L"\u00e9.cmd", L"\u00e9.cmd", L"f.cmd"}, {true, true, true, false}},
-        {{L"a.cmd", L"a.cmd.txt", L"ab.cmd"}, {false, false, false}},
-        {{L"x.cmd"}, {false}},
+        {{L"a\uFFFD.cmd", L"b.cmd", L"a\uFFFD.cmd"}, {L"a\uFFFD.cmd", L"a\uFFFD.cmd"}},
+        {{L"a.cmd", L"B.cmd", L"A.cmd"}, {L"A.cmd", L"a.cmd"}},
+        {{L"\u00e9.cmd", L"f.cmd", L"\u00c9.cmd"}, {L"\u00c9.cmd", L"\u00e9.cmd"}},
+        {{L"ab.cmd", L"a.cmd.txt", L"a.cmd"}, {}},
     };
     for (const auto& c : cases) {
-        std::vector<std::wstring> names = c.sorted;
+        std::vector<std::wstring> names = c.listed;
         std::vector<Match> matches;
         for (std::wstring& name : names) {
             matches.push_back({name.data(), false, false});
         }
+        sort_matches(matches.data(), matches.size());
         mark_shared_names(matches.data(), matches.size());
-        std::vector<bool> shared;
+        std::vector<std::wstring> sharedOnes;
         for (const Match& match : matches) {
-            shared.push_back(match.isShared);
+            if (match.isShared) {
+                sharedOnes.emplace_back(match.name);
+            }
         }
-        EXPECT_EQ(shared, c.shared) << to_utf8(c.sorted[0]);
+        EXPECT_EQ(sharedOnes, c.sharedOnes) << to_utf8(c.listed[0]);
     }
 }
 
