@@ -1,8 +1,8 @@
 // The fault layer. Forced (-include) into quorvel_launcher_faults, a test build of launcher/,
-// it routes the platform and runtime calls the launcher makes to fault_calls.cpp, which logs
-// them, counts the ones that can fail and fails the one a test names. A call not named here
-// goes to the platform as it is; quorvel.exe never sees this file. Tests include it with
-// QUORVEL_FAULT_LAYER defined, for the other side: starting a run and reading what it did.
+// it routes the platform and runtime calls the launcher makes to fault_calls.cpp, which counts
+// the ones that can fail, fails the one a test names and checks the rules of order and
+// ownership as the calls come. A call not named here goes to the platform as it is; quorvel.exe
+// never sees this file. Tests include it with QUORVEL_FAULT_LAYER defined, for the other side.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <cwchar>
 
-// Each fake is a pointer of its call's own type, set in fault_calls.cpp.
+// Each fake is a pointer of its call's own type.
 // clang-format off
 #define QUORVEL_FAKE(name) extern decltype(&::name) fake_##name;
 QUORVEL_FAKE(CreateProcessW) QUORVEL_FAKE(CloseHandle) QUORVEL_FAKE(DuplicateHandle)
@@ -85,12 +85,12 @@ struct FaultOutcome {
     long calls = 0;                     // calls that can fail, made
     const char* failed = nullptr;       // the call made to fail, if one was
     bool hung = false;                  // a wait was cut at the deadline
-    std::wstring console;               // what went to the console stand-in
+    std::string console;                // what went to the console stand-in, in UTF-8
     std::vector<std::wstring> started;  // program and command line of each child started
-    std::vector<std::string> broken;    // the rules the run broke, from the call log
+    std::vector<std::string> broken;    // the rules the run broke
 };
 
 void begin_fault_run(const FaultRun& run);
-// Checks the call log, then closes, unregisters and frees what the run left behind.
+// Checks what the run left behind, then unregisters, closes and frees it.
 FaultOutcome end_fault_run();
 #endif
