@@ -47,16 +47,21 @@ std::vector<Scenario> scenarios() {
          {L"m\\alpha.cmd", L"m\\beta.cmd", L"m\\delta.exe", L"m\\gamma.exe"},
          3,
          Output::kPipe},
-        // Ends in and out of argument order (0, 65, 64, 63, ...); the last run
-        // line goes to the console in two writes, with a surrogate pair across
-        // their boundary.
+        // Ends in and out of argument order (0, 65, 64, 63, ...); the last two
+        // children's lines go to the console in two writes each: the last run
+        // line with a surrogate pair across their boundary, and the exit line
+        // before it with its LF alone in the second.
         {"ManyToAConsole", {L"--no-shl"}, {}, {}, 65, Output::kConsole},
     };
     for (int i = 0; i < 66; ++i) {
         // Two digits each, so that no name is part of another.
-        all.back().reported.push_back(
-            (i < 10 ? L"c0" : L"c") + std::to_wstring(i) +
-            (i < 65 ? L"" : L" " + std::wstring(7990, L'x') + L"\U0010FFFF"));
+        std::wstring tail;
+        if (i == 64) {
+            tail = L" " + std::wstring(7988, L'x');
+        } else if (i == 65) {
+            tail = L" " + std::wstring(7990, L'x') + L"\U0010FFFF";
+        }
+        all.back().reported.push_back((i < 10 ? L"c0" : L"c") + std::to_wstring(i) + tail);
     }
     all.back().arguments.insert(all.back().arguments.end(), all.back().reported.begin(),
                                 all.back().reported.end());
@@ -115,6 +120,7 @@ void check_run(const Scenario& s, int status, const FaultOutcome& run, const std
     const bool searchFailed =
         one_of(run.failed, {"FindFirstFileW", "FindNextFileW", "CompareStringOrdinal"});
     EXPECT_TRUE(output.empty() || output.ends_with("\r\n")) << "the output ends inside a line";
+    EXPECT_EQ(output.find("\r\r"), std::string::npos) << "a line end written twice";
     std::map<std::string, int> count;
     for (const std::string& line : lines_of(output)) ++count[line];
     EXPECT_LE(count[kBanner], 1);
